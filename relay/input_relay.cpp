@@ -1,0 +1,90 @@
+#include "relay/input_relay.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "framing/length_header.hpp"
+#include "framing/packet_reader.hpp"
+#include "relay/child_exit.hpp"
+#include "relay/descriptors.hpp"
+
+namespace brindock {
+namespace {
+
+// The one place where the input phase waits: until `fd` is ready for `events`,
+// taking the child's output into the hold whenever it is ready and fits.
+void wait_holding_output(int fd, short events, int child_output, output_hold& hold)
+{
+    for (;;) {
+        const bool holding = hold_has_room(hold);
+        struct pollfd watched[2] = {{fd, events, 0}, {child_output, POLLIN, 0}};
+        if (poll(watched, holding ? 2 : 1, -1) < 0) {
+            if (only_had_to_wait()) {
+                continue;
+            }
+            return;  // nothing to wait with: let the caller's call find out
+        }
+        if (holding && watched[1].revents != 0) {
+            hold_read_from(hold, child_output);
+        }
+        if (watched[0].revents != 0) {
+            return;
+        }
+    }
+}
+
+// Writes one chunk to the child. A write that fails for real drops the rest of
+// the chunk; a short one is completed.
+void forward_chunk(int child_input, const unsigned char* chunk, std::size_t length,
+                   int child_output, output_hold& hold)
+{
+    std::size_t offset = 0;
+    while (offset < length) {
+        const ssize_t written =
+            write(child_input, chunk + offset, next_piece_size(length - offset));
+        if (written > 0) {
+            offset += static_cast<std::size_t>(written);
+        } else if (written < 0 && only_had_to_wait()) {
+            wait_holding_output(child_input, POLLOUT, child_output, hold);
+        } else {
+            return;
+        }
+    }
+}
+
+void end_input_phase(int child_input)
+{
+    // Before the closes: a child that ends the moment its input closes must
+    // still have its output forwarded.
+    mark_input_phase_over();
+    close(child_input);
+    close(STDIN_FILENO);
+}
+
+}  // namespace
+
+void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold)
+{
+    packet_reader reader;
+    for (;;) {
+        wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold);
+        const ssize_t got = read(STDIN_FILENO, buffer, next_read_size(reader, relay_buffer_size));
+        if (got < 0 && only_had_to_wait()) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        const auto count = static_cast<std::size_t>(got);
+        const input_step step = take_input(reader, buffer, count);
+        if (step == input_step::end_of_input) {
+            break;
+        }
+        if (step == input_step::body_bytes) {
+            forward_chunk(child_input, buffer, count, child_output, hold);
+        }
+    }
+    end_input_phase(child_input);
+}
+
+}  // namespace brindock

@@ -1,0 +1,18 @@
+// The input phase: packets from the controller become one plain byte stream on
+// the child's standard input, while the child's output is held meanwhile.
+#pragma once
+
+#include "relay/output_hold.hpp"
+
+namespace brindock {
+
+// Reads packets from descriptor 0 and writes their bodies, in order and without
+// framing, to `child_input` in pieces of at most 1024 bytes. Whatever the child
+// writes meanwhile on `child_output` goes into `hold` while it has room.
+//
+// Ends at the end-of-input packet, or when the controller's input ends or
+// fails; either way it marks the input phase over, then closes `child_input`
+// and descriptor 0. Nothing after the end-of-input packet is read.
+void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold);
+
+}  // namespace brindock

@@ -1,0 +1,92 @@
+#include "relay/launcher.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace brindock {
+namespace {
+
+// Writes "execl: <description>\n" to standard error in one write, touching only
+// the stack: the child may call nothing that is not async-signal-safe.
+void report_exec_failure(int error)
+{
+    char message[256] = "execl: ";
+    std::size_t length = 7;
+    const char* description = strerrordesc_np(error);
+    if (description == nullptr) {
+        description = "Unknown error";
+    }
+    for (; *description != '\0' && length < sizeof message - 1; ++description) {
+        message[length++] = *description;
+    }
+    message[length++] = '\n';
+    if (write(STDERR_FILENO, message, length) < 0) {
+    }
+}
+
+[[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
+                                     const int output_pipe[2])
+{
+    // The relay's handler must not run in the shell's place; exec would reset
+    // it anyway, this also covers the moments before exec.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(SIGCHLD, &default_action, nullptr);
+
+    close(input_pipe[1]);
+    dup2(input_pipe[0], STDIN_FILENO);
+    close(output_pipe[0]);
+    dup2(output_pipe[1], STDOUT_FILENO);
+    // The standard descriptors are always open here, so these ends lie above 2.
+    close(input_pipe[0]);
+    close(output_pipe[1]);
+
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    report_exec_failure(errno);
+    _exit(1);
+}
+
+void hand_over(int end, int* destination)
+{
+    if (destination != nullptr) {
+        *destination = end;
+    } else {
+        close(end);
+    }
+}
+
+}  // namespace
+
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output)
+{
+    int input_pipe[2];
+    int output_pipe[2];
+    if (pipe2(input_pipe, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    if (pipe2(output_pipe, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    // Only the relay's own ends wait for readiness; the child's stay blocking.
+    fcntl(input_pipe[1], F_SETFL, O_NONBLOCK);
+    fcntl(output_pipe[0], F_SETFL, O_NONBLOCK);
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return pid;
+    }
+    if (pid == 0) {
+        run_shell_in_child(command, input_pipe, output_pipe);
+    }
+    hand_over(input_pipe[1], child_input);
+    hand_over(output_pipe[0], child_output);
+    return pid;
+}
+
+}  // namespace brindock

@@ -1,0 +1,20 @@
+// Starting the command: "/bin/sh -c command" as a child joined to the relay by
+// two pipes, one feeding its standard input, one carrying its standard output.
+#pragma once
+
+#include <sys/types.h>
+
+namespace brindock {
+
+// Starts the shell on `command`. On success returns the child's process id
+// and stores the relay's ends of the pipes in the destinations given (an end
+// with no destination is closed): the child-input end, for writing, and the
+// child-output end, for reading. Both are non-blocking and close-on-exec.
+// Returns -1 when a pipe cannot be created, or the fork's negative result.
+//
+// The relay keeps its own copies of the child's ends open for its whole life:
+// writes to the child never fail for want of a reader, and the child's output
+// never shows end of file, so the relay's end is learnt from SIGCHLD alone.
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output);
+
+}  // namespace brindock

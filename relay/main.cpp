@@ -1,0 +1,66 @@
+// brindock "cmd": runs cmd through /bin/sh and relays between the controller's
+// length-prefixed packets and the command's plain byte streams. The entry owns
+// the relay buffer and the process's life: start-up, the two phases, the end.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "framing/length_header.hpp"
+#include "relay/child_exit.hpp"
+#include "relay/descriptors.hpp"
+#include "relay/input_relay.hpp"
+#include "relay/launcher.hpp"
+#include "relay/output_hold.hpp"
+#include "relay/output_relay.hpp"
+
+#ifndef BRINDOCK_HOLD_LIMIT
+#define BRINDOCK_HOLD_LIMIT 268435456
+#endif
+
+namespace {
+
+using namespace brindock;
+
+// Framed bytes of the child's output that may be held during the input phase.
+constexpr std::size_t hold_limit = BRINDOCK_HOLD_LIMIT;
+static_assert(hold_limit > header_size, "the hold must fit at least one packet");
+
+// Used by both phases in turn, never at the same time.
+alignas(8) unsigned char relay_buffer[relay_buffer_size];
+
+void write_usage()
+{
+    static const char usage[] = "brindock \"cmd\"\r\n";
+    if (write(STDERR_FILENO, usage, sizeof usage - 1) < 0) {
+    }
+}
+
+[[noreturn]] void fail_launch()
+{
+    std::puts("Unable to exec your-program-B");
+    std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    install_child_exit_handler();
+    open_missing_standard_descriptors();
+    if (argc != 2) {
+        write_usage();
+        return 0;
+    }
+    int child_input = -1;
+    int child_output = -1;
+    if (!open_child_exit_event() ||
+        spawn_shell_command(argv[1], &child_input, &child_output) <= 0) {
+        fail_launch();
+    }
+    output_hold hold;
+    hold.limit = hold_limit;
+    relay_input(child_input, child_output, relay_buffer, hold);
+    relay_output(child_output, relay_buffer, hold);
+    return 0;
+}

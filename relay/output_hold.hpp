@@ -1,0 +1,40 @@
+// The hold: the child's output read during the input phase, kept until the
+// controller may receive it. Reading it keeps a streaming filter from blocking
+// on a full output pipe while the relay is still feeding its input.
+//
+// What is held is already framed: each read of the child's output is stored as
+// one packet, header and payload side by side, so sending the hold is a plain
+// write of each block. Blocks are mapped as the hold grows and unmapped as they
+// are sent, so memory follows what is held and nothing held is ever copied.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace brindock {
+
+struct hold_block;
+
+struct output_hold {
+    hold_block* first = nullptr;  // oldest block, sent first; null when empty
+    hold_block* last = nullptr;   // block being filled; null when empty
+    std::size_t held = 0;         // framed bytes held, headers included; <= limit
+    std::size_t limit = 0;        // most framed bytes the hold may keep
+};
+
+// True while one more packet of at least one payload byte fits in the hold.
+bool hold_has_room(const output_hold& hold);
+
+// One read from `fd` (non-blocking) into the hold, as one packet. Returns the
+// read's result: the payload size, 0, or -1 with errno set. Without room, or
+// when no block can be mapped, returns -1 with errno set to EAGAIN. After end
+// of file, a real failure or a failed mapping the hold takes nothing more, so
+// a waiting loop never spins on it.
+ssize_t hold_read_from(output_hold& hold, int fd);
+
+// Writes every held packet to `out_fd` in the order read, releasing each block
+// once it is sent. Returns false when a write fails; the hold is then dropped.
+bool hold_send_all(output_hold& hold, int out_fd);
+
+}  // namespace brindock
