@@ -1,0 +1,271 @@
+#include "support/relay_process.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace brindock_test {
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+struct pipe_pair {
+    int read_end = -1;
+    int write_end = -1;
+};
+
+pipe_pair make_pipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    }
+    return {ends[0], ends[1]};
+}
+
+void close_if_open(int& fd)
+{
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+[[noreturn]] void exec_relay(const relay_request& request, const std::string& binary,
+                             std::vector<char*>& argv, pipe_pair in, pipe_pair out, pipe_pair err)
+{
+    dup2(in.read_end, 0);
+    dup2(out.write_end, 1);
+    dup2(err.write_end, 2);
+    signal(SIGPIPE, request.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (request.nonblocking) {
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+    }
+    if (request.descriptor_limit > 0) {
+        const auto limit = static_cast<rlim_t>(request.descriptor_limit);
+        struct rlimit lowered {limit, limit};
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    if (request.before_exec) {
+        request.before_exec();
+    }
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+}
+
+// Feeds the controller's writes, collects both outputs, and notices the
+// relay's end through a process descriptor, all from one poll.
+struct session {
+    const relay_request& request;
+    int input = -1, output = -1, error = -1, process = -1;
+    std::size_t next_write = 0, write_offset = 0;
+    bool reaped = false;
+    relay_result result;
+
+    bool writes_pending() const { return next_write < request.writes.size(); }
+
+    bool relay_has_taken_input() const
+    {
+        int unread = 0;
+        return !request.drain_between_writes || ioctl(input, FIONREAD, &unread) != 0 || unread == 0;
+    }
+
+    void feed()
+    {
+        while (writes_pending() && relay_has_taken_input()) {
+            const std::string& chunk = request.writes[next_write];
+            const ssize_t n = write(input, chunk.data() + write_offset, chunk.size() - write_offset);
+            if (n < 0) {
+                if (errno != EAGAIN) {
+                    next_write = request.writes.size();  // the relay stopped reading
+                }
+                return;
+            }
+            write_offset += static_cast<std::size_t>(n);
+            if (write_offset == chunk.size()) {
+                ++next_write;
+                write_offset = 0;
+            }
+        }
+        if (!writes_pending() && request.close_input) {
+            close_if_open(input);
+        }
+    }
+
+    void collect(int& fd, std::string& into)
+    {
+        std::array<char, 65536> chunk;
+        const ssize_t n = read(fd, chunk.data(), chunk.size());
+        if (n > 0) {
+            into.append(chunk.data(), static_cast<std::size_t>(n));
+            if (&into == &result.out && request.close_output_after >= 0 &&
+                into.size() >= static_cast<std::size_t>(request.close_output_after)) {
+                close_if_open(fd);
+            }
+        } else if (n == 0 || errno != EAGAIN) {
+            close_if_open(fd);
+        }
+    }
+
+    void reap()
+    {
+        if (waitpid(result.pid, &result.wait_status, WNOHANG) == result.pid) {
+            reaped = true;
+            close_if_open(process);
+        }
+    }
+
+    bool done() const
+    {
+        return reaped && output < 0 && (error < 0 || !request.wait_for_stderr_end);
+    }
+
+    void step(int timeout_ms)
+    {
+        std::array<pollfd, 4> watched{{{input, POLLOUT, 0},
+                                       {output, POLLIN, 0},
+                                       {error, POLLIN, 0},
+                                       {process, POLLIN, 0}}};
+        if (input >= 0 && !writes_pending()) {
+            watched[0].fd = -1;
+        }
+        // While the relay has yet to take a write, look again shortly.
+        const bool draining = input >= 0 && writes_pending() && !relay_has_taken_input();
+        poll(watched.data(), watched.size(), draining ? 1 : timeout_ms);
+        feed();
+        if (watched[1].revents != 0) {
+            collect(output, result.out);
+        }
+        if (watched[2].revents != 0) {
+            collect(error, result.err);
+        }
+        if (watched[3].revents != 0 || process < 0) {
+            reap();
+        }
+    }
+};
+
+}  // namespace
+
+bool relay_result::exited_with(int code) const
+{
+    return finished && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
+}
+
+bool relay_result::killed_by(int signal_number) const
+{
+    return finished && WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == signal_number;
+}
+
+std::string relay_binary()
+{
+    return BRINDOCK_BINARY;
+}
+
+relay_result run_relay(const relay_request& request)
+{
+    const std::string binary = request.binary.empty() ? relay_binary() : request.binary;
+    std::vector<std::string> words{binary};
+    words.insert(words.end(), request.args.begin(), request.args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    pipe_pair in = make_pipe(), out = make_pipe(), err = make_pipe();
+    session s{request, -1, -1, -1, -1, 0, 0, false, {}};
+    s.result.pid = fork();
+    if (s.result.pid == 0) {
+        exec_relay(request, binary, argv, in, out, err);
+    }
+    close(in.read_end);
+    close(out.write_end);
+    close(err.write_end);
+    s.input = in.write_end;
+    s.output = out.read_end;
+    s.error = err.read_end;
+    for (int fd : {s.input, s.output, s.error}) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    s.process = static_cast<int>(syscall(SYS_pidfd_open, s.result.pid, 0));
+
+    const auto deadline = clock::now() + request.deadline;
+    while (!s.done() && clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        s.step(static_cast<int>(std::max<long>(left.count(), 1)));
+    }
+    s.result.finished = s.done();
+    if (!s.reaped) {
+        kill(s.result.pid, SIGKILL);
+        waitpid(s.result.pid, &s.result.wait_status, 0);
+    }
+    for (int* fd : {&s.input, &s.output, &s.error, &s.process}) {
+        close_if_open(*fd);
+    }
+    return s.result;
+}
+
+std::string packet(std::string_view body)
+{
+    const auto length = static_cast<std::uint32_t>(body.size());
+    std::string framed{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                       static_cast<char>(length >> 8), static_cast<char>(length)};
+    framed.append(body);
+    return framed;
+}
+
+std::vector<std::string> split_packets(std::string_view stream)
+{
+    std::vector<std::string> packets;
+    while (!stream.empty()) {
+        if (stream.size() < 4) {
+            ADD_FAILURE() << "stream ends inside a header";
+            break;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
+        const std::size_t length = (std::size_t{bytes[0]} << 24) | (std::size_t{bytes[1]} << 16) |
+                                   (std::size_t{bytes[2]} << 8) | std::size_t{bytes[3]};
+        if (length < 1 || length > 65532 || stream.size() - 4 < length) {
+            ADD_FAILURE() << "bad packet of length " << length << " with " << stream.size() - 4
+                          << " bytes left";
+            break;
+        }
+        packets.emplace_back(stream.substr(4, length));
+        stream.remove_prefix(4 + length);
+    }
+    return packets;
+}
+
+std::string join(const std::vector<std::string>& pieces)
+{
+    std::string joined;
+    for (const std::string& piece : pieces) {
+        joined += piece;
+    }
+    return joined;
+}
+
+std::string pattern_bytes(std::size_t length, std::uint32_t seed)
+{
+    std::string bytes(length, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+}  // namespace brindock_test

@@ -1,0 +1,66 @@
+// Runs the real brindock binary as a controller would: real pipes on its
+// standard descriptors, the controller's writes fed in as the relay takes them,
+// its output and error collected to the end, and a deadline after which the
+// relay is killed so that no test can hang.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindock_test {
+
+struct relay_request {
+    std::vector<std::string> args;    // arguments after the program name
+    std::vector<std::string> writes;  // the controller's writes, in order
+    // Wait until the relay has taken each write before making the next, so
+    // that its reads see the pieces apart.
+    bool drain_between_writes = false;
+    bool close_input = true;  // close the controller's end after the writes
+    bool ignore_sigpipe = false;
+    bool nonblocking = false;  // hand over non-blocking standard input and output
+    bool wait_for_stderr_end = true;
+    int descriptor_limit = 0;  // RLIMIT_NOFILE for the relay when above 0
+    // Closes the controller's reading end after this many output bytes; -1 never.
+    long close_output_after = -1;
+    // Runs in the forked process just before exec; async-signal-safe calls only.
+    std::function<void()> before_exec;
+    std::string binary;  // empty: the brindock under test
+    std::chrono::milliseconds deadline{30000};
+};
+
+struct relay_result {
+    std::string out;
+    std::string err;
+    int wait_status = 0;
+    bool finished = false;  // false: the deadline passed and the relay was killed
+    pid_t pid = -1;
+
+    bool exited_with(int code) const;
+    bool killed_by(int signal_number) const;
+};
+
+relay_result run_relay(const relay_request& request);
+
+// The path of the brindock under test.
+std::string relay_binary();
+
+// One packet: the 4-byte big-endian length, then the body.
+std::string packet(std::string_view body);
+inline const std::string end_of_input{"\0\0\0\0", 4};
+
+// The packets of a relay's output, in order. Fails the calling test (and
+// returns what it could parse) when the stream is not whole packets of 1 to
+// 65532 payload bytes.
+std::vector<std::string> split_packets(std::string_view stream);
+std::string join(const std::vector<std::string>& pieces);
+
+// A reproducible byte pattern of `length` bytes.
+std::string pattern_bytes(std::size_t length, std::uint32_t seed);
+
+}  // namespace brindock_test
