@@ -1,7 +1,14 @@
 // The real brindock, driven through real pipes with real shell commands.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/relay_process.hpp"
 
@@ -19,7 +26,8 @@ relay_result relay(const std::string& command, std::vector<std::string> writes)
 
 TEST(Usage, AnyArgumentCountButOneGetsTheUsageTextAndStatusZero)
 {
-    const std::vector<std::vector<std::string>> wrong_counts = {{}, {"cat", "extra"}, {"a", "b", "c"}};
+    const std::vector<std::vector<std::string>> wrong_counts = {
+        {}, {"cat", "extra"}, {"a", "b", "c"}};
     for (const auto& args : wrong_counts) {
         relay_request request;
         request.args = args;
@@ -44,6 +52,181 @@ TEST(Exchange, TrailingOutputIsNeverLostWhenTheCommandEndsAtItsEndOfInput)
         const relay_result r = relay("tr a-z A-Z", {packet("hello"), end_of_input});
         ASSERT_TRUE(r.exited_with(0)) << "run " << run;
         ASSERT_EQ(r.out, packet("HELLO")) << "run " << run;
+    }
+}
+
+// Runs `command` on `writes` and returns the payloads joined, failing the test
+// unless the relay ended with status 0 and its output was whole packets.
+std::string joined_output(const std::string& command, std::vector<std::string> writes)
+{
+    const relay_result r = relay(command, std::move(writes));
+    EXPECT_TRUE(r.exited_with(0)) << command;
+    return join(split_packets(r.out));
+}
+
+std::vector<std::string> packets_then_end(const std::vector<std::string>& bodies)
+{
+    std::vector<std::string> writes;
+    for (const std::string& body : bodies) {
+        writes.push_back(packet(body));
+    }
+    writes.push_back(end_of_input);
+    return writes;
+}
+
+TEST(Exchange, StepByStepExchangeGivesExactBytes)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"cat >/dev/null; printf 'hi\\n'", std::string("\0\0\0\3hi\n", 7)},
+        {"cat", std::string("\0\0\0\6brin!\n", 10)},
+    };
+    for (const auto& [command, expected] : cases) {
+        relay_request request;
+        request.args = {command};
+        request.writes = {std::string("\0\0\0\6", 4), "brin!\n", end_of_input};
+        request.drain_between_writes = true;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << command;
+        EXPECT_EQ(r.out, expected) << command;
+        EXPECT_EQ(r.err, "") << command;
+    }
+}
+
+TEST(Exchange, CommandSeesOneStreamWhateverThePacketSizes)
+{
+    const std::vector<std::size_t> sizes = {1, 7, 1, 65536, 65537, 1, 200000, 1024, 1};
+    std::vector<std::string> mixed;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        mixed.push_back(pattern_bytes(sizes[i], static_cast<std::uint32_t>(i)));
+    }
+    const std::vector<std::string> one_big = {pattern_bytes(200000, 99)};
+    const std::vector<std::string> across = {"hel", "lo wor", "l", "d\n"};
+    const struct {
+        std::string command;
+        const std::vector<std::string>& bodies;
+        std::string expected;
+    } cases[] = {
+        {"cat", mixed, join(mixed)},
+        {"wc -c", mixed, std::to_string(join(mixed).size()) + "\n"},
+        {"cat", one_big, one_big[0]},
+        {"wc -c", one_big, "200000\n"},
+        {"sed s/hello/HI/", across, "HI world\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(joined_output(c.command, packets_then_end(c.bodies)), c.expected) << c.command;
+    }
+}
+
+TEST(Exchange, InputEndingWithoutEndOfInputClosesTheCommandsInput)
+{
+    const std::string unending_body = std::string("\xFF\xFF\xFF\xFF", 4) + pattern_bytes(100000, 4);
+    const struct {
+        std::string command;
+        std::vector<std::string> writes;
+        std::string expected;
+    } cases[] = {
+        {"cat", {packet("abc"), packet("de")}, "abcde"},
+        {"wc -c", {packet("abc"), packet("de")}, "5\n"},
+        {"cat", {packet("abc"), std::string("\0\0", 2)}, "abc"},
+        // The relay sets out to read 2^32-1 bytes; the end of its input ends the body.
+        {"cat", {unending_body}, unending_body.substr(4)},
+        {"wc -c", {unending_body}, "100000\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(joined_output(c.command, c.writes), c.expected) << c.command;
+    }
+}
+
+TEST(Exchange, NothingAfterTheEndOfInputPacketIsRead)
+{
+    // A pipe of the test's own as the relay's input, so that what it left
+    // unread can be read back afterwards.
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    const std::string late = packet("late") + packet("later") + end_of_input;
+    const std::string sent = end_of_input + late;
+    ASSERT_EQ(write(ends[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    close(ends[1]);
+    relay_request request;
+    request.args = {"wc -c"};
+    const int input = ends[0];
+    request.before_exec = [input] { dup2(input, STDIN_FILENO); };
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0));
+    EXPECT_EQ(r.out, packet("0\n"));
+    std::string unread(sent.size(), '\0');
+    const ssize_t got = read(ends[0], unread.data(), unread.size());
+    close(ends[0]);
+    EXPECT_EQ(unread.substr(0, static_cast<std::size_t>(std::max<ssize_t>(got, 0))), late);
+
+    // More than a pipe holds after the end-of-input packet: the controller's
+    // writes fail once the relay has closed its input, which the command sees
+    // happen while the relay still runs.
+    relay_request flood;
+    flood.args = {"wc -c; while [ -e /proc/$PPID/fd/0 ]; do :; done; echo closed"};
+    flood.writes = {end_of_input + std::string(1 << 20, 'x')};
+    flood.deadline = std::chrono::milliseconds{10000};
+    const relay_result f = run_relay(flood);
+    EXPECT_TRUE(f.exited_with(0));
+    EXPECT_EQ(join(split_packets(f.out)), "0\nclosed\n");
+    EXPECT_EQ(f.input_error, EPIPE);
+}
+
+TEST(Exchange, StatusIsZeroWhateverTheCommandDoes)
+{
+    for (const char* command : {"cat; exit 7", "cat; false"}) {
+        const relay_result r = relay(command, {packet("x"), end_of_input});
+        EXPECT_TRUE(r.exited_with(0)) << command;
+        EXPECT_EQ(r.out, packet("x")) << command;
+    }
+    // A command that ends at once ends the relay before any input comes.
+    for (const char* command : {"", "exit 7", "false"}) {
+        relay_request request;
+        request.args = {command};
+        request.close_input = false;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << command;
+        EXPECT_EQ(r.out, "") << command;
+    }
+}
+
+TEST(Exchange, HeadersArrivingInPiecesAreJoined)
+{
+    const std::string bodies[] = {"one", pattern_bytes(1500, 1), pattern_bytes(70000, 2)};
+    relay_request request;
+    request.args = {"cat"};
+    for (std::size_t split = 1; split <= 3; ++split) {
+        const std::string framed = packet(bodies[split - 1]);
+        request.writes.push_back(framed.substr(0, split));
+        request.writes.push_back(framed.substr(split));
+    }
+    request.writes.push_back(end_of_input.substr(0, 2));
+    request.writes.push_back(end_of_input.substr(2));
+    request.drain_between_writes = true;
+    // Input left open: only the end-of-input packet, itself split, ends it.
+    request.close_input = false;
+    request.deadline = std::chrono::milliseconds{10000};
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0));
+    EXPECT_EQ(join(split_packets(r.out)), bodies[0] + bodies[1] + bodies[2]);
+}
+
+TEST(Exchange, CommandStringReachesTheShellWholeAndStderrPassesUntouched)
+{
+    const struct {
+        std::string command, input, out, err;
+    } cases[] = {
+        {"printf 'to\\000err\\r\\n' >&2; cat", "x", "x", std::string("to\0err\r\n", 8)},
+        {"line=$(cat); printf '%s|' \"a b\" 'c  d' \"$line\"", "it's \"q\"", "a b|c  d|it's \"q\"|",
+         ""},
+        {"tr a-z A-Z | rev | sed 's/C B/[&]/' 2>/dev/null", "ab cd\n", "D[C B]A\n", ""},
+        {"tr a-z A-Z >&2 && echo \"done; ok\"", "ab", "done; ok\n", "AB"},
+    };
+    for (const auto& c : cases) {
+        const relay_result r = relay(c.command, {packet(c.input), end_of_input});
+        EXPECT_TRUE(r.exited_with(0)) << c.command;
+        EXPECT_EQ(join(split_packets(r.out)), c.out) << c.command;
+        EXPECT_EQ(r.err, c.err) << c.command;
     }
 }
 

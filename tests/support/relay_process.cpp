@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <dirent.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace brindock_test {
 namespace {
@@ -88,6 +91,7 @@ struct session {
             const ssize_t n = write(input, chunk.data() + write_offset, chunk.size() - write_offset);
             if (n < 0) {
                 if (errno != EAGAIN) {
+                    result.input_error = errno;
                     next_write = request.writes.size();  // the relay stopped reading
                 }
                 return;
@@ -266,6 +270,47 @@ std::string pattern_bytes(std::size_t length, std::uint32_t seed)
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+void adopt_orphans()
+{
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        ADD_FAILURE() << "PR_SET_CHILD_SUBREAPER: " << std::strerror(errno);
+    }
+}
+
+std::vector<orphan> collect_orphans(std::chrono::milliseconds grace)
+{
+    // Adopted processes are listed as children of whichever of our threads
+    // took them in; the relays themselves have been reaped by run_relay.
+    std::vector<orphan> found;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* task = readdir(tasks)) {
+            std::ifstream children(std::string("/proc/self/task/") + task->d_name + "/children");
+            for (pid_t pid; children >> pid;) {
+                found.push_back({pid, false, 0});
+            }
+        }
+        closedir(tasks);
+    }
+    const auto deadline = clock::now() + grace;
+    for (orphan& o : found) {
+        const int process = static_cast<int>(syscall(SYS_pidfd_open, o.pid, 0));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        if (process >= 0 && left.count() > 0) {
+            pollfd watched{process, POLLIN, 0};
+            poll(&watched, 1, static_cast<int>(left.count()));
+        }
+        if (process >= 0) {
+            close(process);
+        }
+        if (waitpid(o.pid, &o.wait_status, WNOHANG) != o.pid) {
+            o.was_running = true;
+            kill(o.pid, SIGKILL);
+            waitpid(o.pid, &o.wait_status, 0);
+        }
+    }
+    return found;
 }
 
 }  // namespace brindock_test

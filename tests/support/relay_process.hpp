@@ -40,6 +40,7 @@ struct relay_result {
     int wait_status = 0;
     bool finished = false;  // false: the deadline passed and the relay was killed
     pid_t pid = -1;
+    int input_error = 0;  // errno of the controller's write that failed; 0 if none did
 
     bool exited_with(int code) const;
     bool killed_by(int signal_number) const;
@@ -62,5 +63,21 @@ std::string join(const std::vector<std::string>& pieces);
 
 // A reproducible byte pattern of `length` bytes.
 std::string pattern_bytes(std::size_t length, std::uint32_t seed);
+
+// Processes that a relay leaves behind (its command once the relay has ended,
+// whatever the command put in the background) are reparented to the test
+// process once it has called adopt_orphans(), so that a test can check whether
+// they ended and make sure none outlives it.
+void adopt_orphans();
+
+struct orphan {
+    pid_t pid = -1;
+    bool was_running = false;  // it had not ended by itself and was killed
+    int wait_status = 0;
+};
+
+// Reaps every adopted orphan: waits up to `grace` in all for those still
+// running to end by themselves, then kills and reaps the rest.
+std::vector<orphan> collect_orphans(std::chrono::milliseconds grace = std::chrono::milliseconds{0});
 
 }  // namespace brindock_test
