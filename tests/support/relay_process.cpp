@@ -1,10 +1,10 @@
 #include "support/relay_process.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -33,6 +33,14 @@ pipe_pair make_pipe()
     if (pipe2(ends, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
     }
+    // Kept above the standard descriptors, which the relay's side takes over.
+    for (int& end : ends) {
+        if (end >= 0 && end <= 2) {
+            const int moved = fcntl(end, F_DUPFD_CLOEXEC, 3);
+            close(end);
+            end = moved;
+        }
+    }
     return {ends[0], ends[1]};
 }
 
@@ -57,7 +65,9 @@ void close_if_open(int& fd)
     }
     if (request.descriptor_limit > 0) {
         const auto limit = static_cast<rlim_t>(request.descriptor_limit);
-        struct rlimit lowered {limit, limit};
+        struct rlimit lowered {
+            limit, limit
+        };
         setrlimit(RLIMIT_NOFILE, &lowered);
     }
     if (request.before_exec) {
@@ -76,7 +86,10 @@ struct session {
     bool reaped = false;
     relay_result result;
 
-    bool writes_pending() const { return next_write < request.writes.size(); }
+    bool writes_pending() const
+    {
+        return next_write < request.writes.size();
+    }
 
     bool relay_has_taken_input() const
     {
@@ -88,7 +101,8 @@ struct session {
     {
         while (writes_pending() && relay_has_taken_input()) {
             const std::string& chunk = request.writes[next_write];
-            const ssize_t n = write(input, chunk.data() + write_offset, chunk.size() - write_offset);
+            const ssize_t n =
+                write(input, chunk.data() + write_offset, chunk.size() - write_offset);
             if (n < 0) {
                 if (errno != EAGAIN) {
                     result.input_error = errno;
@@ -137,10 +151,8 @@ struct session {
 
     void step(int timeout_ms)
     {
-        std::array<pollfd, 4> watched{{{input, POLLOUT, 0},
-                                       {output, POLLIN, 0},
-                                       {error, POLLIN, 0},
-                                       {process, POLLIN, 0}}};
+        std::array<pollfd, 4> watched{
+            {{input, POLLOUT, 0}, {output, POLLIN, 0}, {error, POLLIN, 0}, {process, POLLIN, 0}}};
         if (input >= 0 && !writes_pending()) {
             watched[0].fd = -1;
         }
@@ -206,8 +218,10 @@ relay_result run_relay(const relay_request& request)
     s.process = static_cast<int>(syscall(SYS_pidfd_open, s.result.pid, 0));
 
     const auto deadline = clock::now() + request.deadline;
+    s.feed();
     while (!s.done() && clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
         s.step(static_cast<int>(std::max<long>(left.count(), 1)));
     }
     s.result.finished = s.done();
@@ -296,7 +310,8 @@ std::vector<orphan> collect_orphans(std::chrono::milliseconds grace)
     const auto deadline = clock::now() + grace;
     for (orphan& o : found) {
         const int process = static_cast<int>(syscall(SYS_pidfd_open, o.pid, 0));
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
         if (process >= 0 && left.count() > 0) {
             pollfd watched{process, POLLIN, 0};
             poll(&watched, 1, static_cast<int>(left.count()));

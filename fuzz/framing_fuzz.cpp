@@ -1,0 +1,167 @@
+// Fuzzes framing/: the fuzzer picks a byte stream, the reader's buffer size
+// and the size of every read; a decoding written here, apart from the reader,
+// says which bytes are headers and bodies, where the input ends, and what the
+// reader may ask for at each point. Encoded headers must decode back.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "framing/length_header.hpp"
+#include "framing/packet_reader.hpp"
+
+namespace {
+
+using namespace brindock;
+
+void require(bool holds, const char* what)
+{
+    if (!holds) {
+        std::fprintf(stderr, "framing fault: %s\n", what);
+        std::abort();
+    }
+}
+
+// A header or a body as the stream lays it out; `end` may lie beyond the
+// stream when it is cut.
+struct span {
+    std::size_t begin, end;
+    bool header;
+};
+
+struct decoding {
+    std::vector<span> spans;
+    std::string bodies;
+    std::size_t input_end = SIZE_MAX;  // just past the end-of-input packet, if any
+};
+
+decoding decode(const std::string& stream)
+{
+    decoding d;
+    std::size_t at = 0;
+    while (at < stream.size()) {
+        d.spans.push_back({at, at + 4, true});
+        if (stream.size() - at < 4) {
+            break;
+        }
+        const auto* b = reinterpret_cast<const unsigned char*>(stream.data() + at);
+        const std::size_t length =
+            (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
+        at += 4;
+        if (length == 0) {
+            d.input_end = at;
+            break;
+        }
+        d.spans.push_back({at, at + length, false});
+        d.bodies += stream.substr(at, length);
+        at += length;
+    }
+    return d;
+}
+
+struct outcome {
+    std::string bodies;
+    std::size_t input_end = SIZE_MAX;
+    std::vector<std::size_t> chunks;  // sizes of the body reads
+};
+
+// Feeds `stream` to a fresh reader the way the relay does, checking each
+// request and each answer against the decoding.
+template <typename Choose>
+outcome feed(const std::string& stream, const decoding& d, std::size_t buffer_size, Choose choose)
+{
+    outcome o;
+    packet_reader reader;
+    std::size_t at = 0;
+    for (std::size_t k = 0; at < stream.size();) {
+        const span& s = d.spans[k];
+        const std::size_t ask = next_read_size(reader, buffer_size);
+        require(ask >= 1, "asks for nothing");
+        require(ask <= buffer_size, "asks beyond the buffer");
+        require(ask <= s.end - at, s.header ? "asks beyond the header" : "asks beyond the body");
+        const std::size_t count = std::min(choose(ask), stream.size() - at);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data() + at);
+        const input_step step = take_input(reader, bytes, count);
+        at += count;
+        if (!s.header) {
+            require(step == input_step::body_bytes, "body bytes not taken as body");
+            o.bodies.append(stream, at - count, count);
+            o.chunks.push_back(count);
+        } else if (at == d.input_end) {
+            require(step == input_step::end_of_input, "end-of-input packet missed");
+            o.input_end = at;
+            break;
+        } else {
+            require(step == input_step::more_needed, "header bytes not taken as header");
+        }
+        if (at == s.end) {
+            ++k;
+        }
+    }
+    return o;
+}
+
+void check_headers(const std::string& stream)
+{
+    for (std::size_t i = 0; i + 4 <= stream.size(); ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(stream.data() + i);
+        const std::uint32_t value = decode_length_header(b);
+        require(value == ((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                          (std::uint32_t{b[2]} << 8) | b[3]),
+                "header decodes wrongly");
+        unsigned char out[6] = {0xa5, 0, 0, 0, 0, 0x5a};
+        encode_length_header(out + 1, value);
+        require(std::memcmp(out + 1, b, 4) == 0, "header does not encode back");
+        require(out[0] == 0xa5 && out[5] == 0x5a, "encoding writes outside its 4 bytes");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    const std::size_t buffer_size =
+        in.ConsumeBool() ? relay_buffer_size : in.ConsumeIntegralInRange<std::size_t>(1, 9);
+    const std::vector<char> front =
+        in.ConsumeBytes<char>(in.ConsumeIntegralInRange<std::size_t>(0, in.remaining_bytes()));
+    const std::string stream(front.begin(), front.end());
+    const decoding d = decode(stream);
+
+    // What is left of the input picks the read sizes; once it runs out, every
+    // read takes all that is allowed.
+    const outcome o = feed(stream, d, buffer_size, [&](std::size_t ask) {
+        return in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<std::size_t>(1, ask) : ask;
+    });
+    require(o.bodies == d.bodies, "bodies differ from the decoding");
+    require(o.input_end == d.input_end, "input ends at the wrong place");
+    for (const std::size_t chunk : o.chunks) {
+        for (std::size_t left = chunk, piece; left > 0; left -= piece) {
+            piece = next_piece_size(left);
+            require(piece >= 1 && piece <= child_write_piece && piece <= left,
+                    "piece out of range");
+        }
+    }
+    check_headers(stream);
+
+    // Round trip: what was read, framed again one packet per body read, then
+    // the end-of-input packet, comes apart into the same bytes, in one go.
+    std::string reframed;
+    std::size_t offset = 0;
+    for (const std::size_t chunk : o.chunks) {
+        unsigned char head[4];
+        encode_length_header(head, static_cast<std::uint32_t>(chunk));
+        reframed.append(reinterpret_cast<const char*>(head), 4).append(o.bodies, offset, chunk);
+        offset += chunk;
+    }
+    reframed.append(4, '\0');
+    const outcome again =
+        feed(reframed, decode(reframed), relay_buffer_size, [](std::size_t ask) { return ask; });
+    require(again.bodies == o.bodies, "reframed bodies differ");
+    require(again.input_end == reframed.size(), "reframed stream does not end at its end");
+    return 0;
+}

@@ -1,0 +1,313 @@
+// Faults around the real brindock: a controller that stops reading, commands
+// that die, stop or leave writers behind, foreign children, too few
+// descriptors, odd standard descriptors, and what the command is handed.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/relay_process.hpp"
+
+namespace {
+
+using namespace brindock_test;
+using std::chrono::milliseconds;
+
+const std::string launch_failure = "Unable to exec your-program-B\n";
+const std::string usage = "brindock \"cmd\"\r\n";
+
+// The relay's other child, the one made before exec, found by the command.
+const std::string other_child = "$(tr ' ' '\\n' </proc/$PPID/task/$PPID/children | grep -vx $$)";
+
+int running(const std::vector<orphan>& orphans)
+{
+    return static_cast<int>(std::count_if(orphans.begin(), orphans.end(),
+                                          [](const orphan& o) { return o.was_running; }));
+}
+
+// A child the relay already has when it starts, made in the forked process
+// just before exec. It lets go of every descriptor, so the harness never waits
+// on it. Async-signal-safe calls only.
+enum class stray { none, waits, stopped, ended };
+
+void make_stray(stray kind)
+{
+    if (kind == stray::none) {
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close_range(0, ~0U, 0);
+        if (kind == stray::stopped) {
+            raise(SIGSTOP);
+        }
+        while (kind != stray::ended) {
+            pause();
+        }
+        _exit(0);
+    }
+    // The stray's own SIGCHLD reaches a process whose handler is not yet
+    // installed and is discarded; the relay starts with it stopped or a zombie.
+    siginfo_t info;
+    if (kind == stray::stopped) {
+        waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED);
+    } else if (kind == stray::ended) {
+        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+    }
+}
+
+struct lifecycle_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> writes;
+    bool end_input;      // send the end-of-input packet after the writes
+    stray child;         // made before exec
+    std::string output;  // payload expected back, joined
+    std::string error;
+    int left_running;  // orphans still running when the relay ended
+};
+
+TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
+{
+    adopt_orphans();
+    collect_orphans();  // whatever earlier tests in this process left
+    const std::string body = pattern_bytes(300000, 7);
+    const std::string leave = "; exec sleep 30 2>/dev/null";
+    const std::vector<lifecycle_case> cases = {
+        {"killed before end of input",
+         {"head -c 100000 >/dev/null; kill -9 $$"},
+         {packet(std::string(1 << 20, 'x'))},
+         false,
+         stray::none,
+         "",
+         "",
+         0},
+        {"killed after end of input",
+         {"cat; kill -9 $$"},
+         {packet(body)},
+         true,
+         stray::none,
+         body,
+         "",
+         0},
+        {"stops itself",
+         {"cat; exec 2>/dev/null; kill -STOP $$"},
+         {packet(body)},
+         true,
+         stray::none,
+         body,
+         "",
+         1},
+        {"foreign child continued",
+         {"kill -CONT " + other_child + leave},
+         {packet("x")},
+         false,
+         stray::stopped,
+         "",
+         "",
+         2},
+        {"foreign child ends",
+         {"cat; kill " + other_child + leave},
+         {packet("abc")},
+         true,
+         stray::waits,
+         "abc",
+         "",
+         1},
+        {"zombie from before start, usage", {"a", "b"}, {}, true, stray::ended, "", usage, 0},
+        {"zombie from before start",
+         {"tr a-c A-C"},
+         {packet("abc")},
+         true,
+         stray::ended,
+         "ABC",
+         "",
+         0},
+        {"background writer keeps the pipe",
+         {"sleep 30 2>/dev/null & echo started"},
+         {},
+         true,
+         stray::none,
+         "started\n",
+         "",
+         1},
+    };
+    for (const lifecycle_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay_request request;
+        request.args = c.args;
+        request.writes = c.writes;
+        if (c.end_input) {
+            request.writes.push_back(end_of_input);
+        }
+        request.close_input = c.end_input;
+        request.before_exec = [kind = c.child] { make_stray(kind); };
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), c.output);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(running(collect_orphans()), c.left_running);
+    }
+}
+
+TEST(Faults, ControllerThatStopsReadingEndsTheRelayAndTheCommandAfterIt)
+{
+    adopt_orphans();
+    collect_orphans();  // whatever earlier tests in this process left
+    for (const bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
+        relay_request request;
+        request.args = {ignore ? "yes" : "cat /dev/zero"};
+        request.writes = {end_of_input};
+        request.ignore_sigpipe = ignore;
+        request.close_output_after = 1 << 20;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(ignore ? r.exited_with(0) : r.killed_by(SIGPIPE)) << r.wait_status;
+        // The writer must find out on its own: its reader went with the relay.
+        const std::vector<orphan> left = collect_orphans(milliseconds{10000});
+        EXPECT_EQ(left.size(), 1u);
+        EXPECT_EQ(running(left), 0);
+    }
+}
+
+TEST(Faults, TooFewDescriptorsIsALaunchFailureAndNineAreEnough)
+{
+    // In a sanitized build the leak check at exit needs a descriptor of its
+    // own, which these limits leave none of; it has nothing to do with them.
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    const std::string saved = inherited != nullptr ? inherited : "";
+    setenv("ASAN_OPTIONS", (saved + ":detect_leaks=0").c_str(), 1);
+    // At 3 the dynamic loader itself finds no descriptor for the C library.
+    for (int limit = 4; limit <= 9; ++limit) {
+        relay_request request;
+        request.args = {"tr a-z A-Z"};
+        request.writes = {packet("ok"), end_of_input};
+        request.descriptor_limit = limit;
+        request.before_exec = [] { close_range(3, ~0U, 0); };
+        const relay_result r = run_relay(request);
+        if (limit < 9) {
+            EXPECT_TRUE(r.exited_with(1)) << limit;
+            EXPECT_EQ(r.out, launch_failure) << limit;
+        } else {
+            EXPECT_TRUE(r.exited_with(0));
+            EXPECT_EQ(r.out, packet("OK"));
+        }
+    }
+    if (inherited != nullptr) {
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    } else {
+        unsetenv("ASAN_OPTIONS");
+    }
+}
+
+TEST(Faults, ClosedStandardDescriptorsAreStandInsForNothing)
+{
+    struct closed_case {
+        std::vector<int> closed;
+        std::vector<std::string> args;
+        std::string output;
+    };
+    // Nothing is ever seen on a closed standard error, the usage text included.
+    const std::vector<closed_case> cases = {
+        {{0}, {"echo hi; cat"}, "hi\n"},      {{1}, {"cat"}, ""},       {{2}, {}, ""},
+        {{2}, {"echo oops >&2; cat"}, "abc"}, {{0, 1, 2}, {"cat"}, ""},
+    };
+    for (const closed_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "closed " << testing::PrintToString(c.closed));
+        relay_request request;
+        request.args = c.args;
+        request.writes = {packet("abc"), end_of_input};
+        request.before_exec = [closed = c.closed] {
+            for (const int fd : closed) {
+                close(fd);
+            }
+        };
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), c.output);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Faults, NonBlockingStandardDescriptorsStillCarryEveryByte)
+{
+    const std::string input = pattern_bytes(3 << 20, 11);
+    relay_request request;
+    request.args = {"cat"};
+    request.nonblocking = true;
+    request.drain_between_writes = true;
+    // Uneven packets, each its own write, so the relay finds its input empty often.
+    for (std::size_t at = 0, size = 1; at < input.size();
+         at += size, size = size * 7 % 150001 + 1) {
+        request.writes.push_back(packet(input.substr(at, size)));
+    }
+    request.writes.push_back(end_of_input);
+    const relay_result r = run_relay(request);
+    ASSERT_TRUE(r.exited_with(0)) << r.wait_status;
+    EXPECT_TRUE(join(split_packets(r.out)) == input);
+}
+
+std::set<std::string> words(const std::string& text)
+{
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+TEST(Descriptors, TheCommandGetsItsPipesAndWhatTheRelayInheritedAndNothingElse)
+{
+    relay_request request;
+    // The shell lists its own descriptors from a child of its own.
+    request.args = {"ls /proc/$$/fd; :"};
+    request.writes = {end_of_input};
+    request.before_exec = [] {
+        close_range(3, ~0U, 0);
+        dup2(2, 7);
+    };
+    const relay_result r = run_relay(request);
+    ASSERT_TRUE(r.exited_with(0));
+    EXPECT_EQ(words(join(split_packets(r.out))), (std::set<std::string>{"0", "1", "2", "7"}));
+}
+
+TEST(Descriptors, TheRelayOpensNothingWhileAStreamFlowsAndClosesItsInputAtTheEnd)
+{
+    const std::string input = pattern_bytes(8 << 20, 5);
+    relay_request request;
+    request.args = {
+        "ls /proc/$PPID/fd >&2; echo >&2; head -c 4000000; ls /proc/$PPID/fd >&2;"
+        "echo >&2; cat; ls /proc/$PPID/fd >&2"};
+    for (std::size_t at = 0; at < input.size(); at += 65536) {
+        request.writes.push_back(packet(input.substr(at, 65536)));
+    }
+    request.writes.push_back(end_of_input);
+    const relay_result r = run_relay(request);
+    ASSERT_TRUE(r.exited_with(0));
+    EXPECT_TRUE(join(split_packets(r.out)) == input);
+    // Three listings: at the start, half way through, after the end of input.
+    std::vector<std::set<std::string>> listings;
+    std::istringstream lines(r.err + "\n");
+    for (std::string block, line; std::getline(lines, line);) {
+        if (line.empty()) {
+            listings.push_back(words(block));
+            block.clear();
+        }
+        block += line + " ";
+    }
+    ASSERT_EQ(listings.size(), 3u) << r.err;
+    EXPECT_EQ(listings[0], listings[1]);
+    // Only its own input and the child's input end have gone.
+    EXPECT_EQ(listings[0].size(), listings[2].size() + 2);
+    EXPECT_TRUE(std::includes(listings[0].begin(), listings[0].end(), listings[2].begin(),
+                              listings[2].end()));
+    EXPECT_EQ(listings[2].count("0"), 0u);
+}
+
+}  // namespace
