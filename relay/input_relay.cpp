@@ -1,7 +1,10 @@
 #include "relay/input_relay.hpp"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "framing/length_header.hpp"
 #include "framing/packet_reader.hpp"
@@ -52,6 +55,27 @@ void forward_chunk(int child_input, const unsigned char* chunk, std::size_t leng
     }
 }
 
+// One read of the controller's input. A read that cannot wait is tried first,
+// so that the poll is paid only when the input is not ready; where the
+// descriptor does not support it (a terminal, some sockets) the relay polls
+// before every read instead, and that plain read reports any real failure.
+ssize_t read_controller_input(unsigned char* buffer, std::size_t wanted, bool& try_without_wait,
+                              int child_output, output_hold& hold)
+{
+    if (try_without_wait) {
+        struct iovec into {
+            buffer, wanted
+        };
+        const ssize_t got = preadv2(STDIN_FILENO, &into, 1, -1, RWF_NOWAIT);
+        if (got >= 0 || errno == EINTR) {
+            return got;
+        }
+        try_without_wait = errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold);
+    return read(STDIN_FILENO, buffer, wanted);
+}
+
 void end_input_phase(int child_input)
 {
     // Before the closes: a child that ends the moment its input closes must
@@ -66,9 +90,10 @@ void end_input_phase(int child_input)
 void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold)
 {
     packet_reader reader;
+    bool try_without_wait = true;
     for (;;) {
-        wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold);
-        const ssize_t got = read(STDIN_FILENO, buffer, next_read_size(reader, relay_buffer_size));
+        const ssize_t got = read_controller_input(buffer, next_read_size(reader, relay_buffer_size),
+                                                  try_without_wait, child_output, hold);
         if (got < 0 && only_had_to_wait()) {
             continue;
         }
