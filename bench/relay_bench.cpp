@@ -1,0 +1,480 @@
+// The benchmark: brindock against cat in the same place, so that the ratio is
+// the relay's own cost. Both arms move the same payload through the same
+// topology of pipes and processes, with this driver as the controller in both:
+// it produces the input, consumes (and for the relay parses) the output, times
+// each arm from the first fork to the last process reaped, and takes the
+// relay's peak resident memory from wait4. Rounds alternate which arm runs first.
+//
+// Usage: brindock_bench [relay binary] [rounds]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "framing/length_header.hpp"
+
+namespace {
+
+using brindock::header_size;
+using command = std::vector<const char*>;  // argv, null-terminated
+
+constexpr std::uint64_t mib = std::uint64_t{1} << 20;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    (void)std::fprintf(stderr, "brindock_bench: %s\n", what.c_str());
+    std::exit(2);
+}
+
+void check(bool ok, const char* call)
+{
+    if (!ok) {
+        fail(std::string(call) + ": " + std::strerror(errno));
+    }
+}
+
+double now_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double cpu_seconds_of_children()
+{
+    rusage usage{};
+    check(getrusage(RUSAGE_CHILDREN, &usage) == 0, "getrusage");
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct bytes {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+};
+
+// Memory that forked stages do not get. A forked process starts with the
+// driver's resident pages counted as its own, and exec carries that count into
+// ru_maxrss, so the driver keeps its buffers out of its children to stay below
+// the peak of the programs it measures.
+unsigned char* unshared_pages(std::size_t size)
+{
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    check(memory != MAP_FAILED, "mmap");
+    check(madvise(memory, size, MADV_DONTFORK) == 0, "madvise");
+    return static_cast<unsigned char*>(memory);
+}
+
+// `count` packets of `payload` bytes each, or for cat the bare payload.
+bytes payload_block(std::size_t payload, std::size_t count, bool framed)
+{
+    const std::size_t step = (framed ? header_size : 0) + payload;
+    unsigned char* block = unshared_pages(step * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char* at = block + i * step;
+        if (framed) {
+            brindock::encode_length_header(at, static_cast<std::uint32_t>(payload));
+            at += header_size;
+        }
+        std::memset(at, 'a' + static_cast<int>(i % 26), payload);
+    }
+    return {block, step * count};
+}
+
+const unsigned char end_packet_bytes[header_size] = {};
+const bytes end_packet{end_packet_bytes, header_size};
+
+// What the driver writes: `repeats` copies of `block`, then `tail`.
+struct source {
+    bytes block;
+    std::uint64_t repeats = 0;
+    bytes tail;
+};
+
+// What the driver has read back; for the relay, packets are taken apart.
+struct sink {
+    bool framed = false;
+    std::uint64_t payload = 0, packets = 0;
+    unsigned char header[header_size] = {};
+    std::size_t header_filled = 0;
+    std::uint32_t body_left = 0;
+};
+
+void consume(sink& out, const unsigned char* data, std::size_t count)
+{
+    if (!out.framed) {
+        out.payload += count;
+        return;
+    }
+    while (count > 0) {
+        if (out.body_left > 0) {
+            const std::size_t taken = std::min<std::size_t>(count, out.body_left);
+            out.body_left -= static_cast<std::uint32_t>(taken);
+            out.payload += taken;
+            data += taken;
+            count -= taken;
+            continue;
+        }
+        out.header[out.header_filled++] = *data++;
+        --count;
+        if (out.header_filled == header_size) {
+            out.header_filled = 0;
+            out.body_left = brindock::decode_length_header(out.header);
+            ++out.packets;
+            if (out.body_left == 0 || out.body_left > brindock::max_output_payload) {
+                fail("relay sent a packet of " + std::to_string(out.body_left) + " bytes");
+            }
+        }
+    }
+}
+
+// The driver ignores SIGPIPE for itself only: a stage starts with the default.
+pid_t start_stage(const command& argv, int in_fd, int out_fd)
+{
+    const pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        if (signal(SIGPIPE, SIG_DFL) == SIG_ERR || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0) {
+            _exit(126);
+        }
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Writes the source into `input` and reads `output` into the sink, both as
+// they become ready, until the source is spent and the output has ended.
+// Returns false when the first stage stopped reading before the payload's end;
+// a relay whose command has ended may be gone before the end-of-input packet.
+bool pump(int input, int output, const source& in, sink& out)
+{
+    bool taken = true;
+    constexpr std::size_t buffer_size = 65536;
+    static unsigned char* const buffer = unshared_pages(buffer_size);
+    std::uint64_t blocks_left = in.repeats;  // the tail follows the last block
+    std::size_t offset = 0;
+    while (input >= 0 || output >= 0) {
+        const bytes& piece = blocks_left > 0 ? in.block : in.tail;
+        if (input >= 0 && offset == piece.size) {
+            offset = 0;
+            if (blocks_left > 0) {
+                --blocks_left;
+            } else {
+                check(close(input) == 0, "close");
+                input = -1;
+            }
+            continue;
+        }
+        pollfd watched[2] = {{input, POLLOUT, 0}, {output, POLLIN, 0}};
+        if (poll(watched, 2, -1) < 0) {
+            check(errno == EINTR, "poll");
+            continue;
+        }
+        if (watched[0].revents != 0) {
+            const ssize_t written = write(input, piece.data + offset, piece.size - offset);
+            const bool gone = written < 0 && errno == EPIPE;
+            check(written > 0 || errno == EAGAIN || gone, "write to the first stage");
+            if (gone) {
+                taken = taken && blocks_left == 0;
+                blocks_left = 0;
+                offset = in.tail.size;
+            } else {
+                offset += static_cast<std::size_t>(std::max<ssize_t>(written, 0));
+            }
+        }
+        if (watched[1].revents != 0) {
+            const ssize_t got = read(output, buffer, buffer_size);
+            check(got >= 0 || errno == EAGAIN, "read from the last stage");
+            if (got > 0) {
+                consume(out, buffer, static_cast<std::size_t>(got));
+            } else if (got == 0) {
+                check(close(output) == 0, "close");
+                output = -1;
+            }
+        }
+    }
+    return taken;
+}
+
+struct arm {
+    std::vector<command> stages;  // driver | stages[0] | ... | driver
+    std::size_t measured = 0;     // the stage whose peak memory is taken
+    source input;
+    bool framed = false;
+};
+
+struct arm_result {
+    double seconds = 0, cpu_seconds = 0;  // per run; CPU of the arm's processes
+    long peak_rss_kib = 0;                // of the measured stage, over all runs
+    std::uint64_t framed_output = 0;      // bytes read back, headers included
+};
+
+// One run. Every stage must exit with status 0 and the output must be
+// `expected` payload bytes; the driver is a subreaper and reaps whatever the
+// stages leave behind, so that the run ends with all its processes gone.
+void run_once(const arm& a, std::uint64_t expected, arm_result& result)
+{
+    int ends[2];
+    check(pipe2(ends, O_CLOEXEC) == 0, "pipe2");
+    const int input = ends[1];
+    int previous = ends[0];
+    std::vector<pid_t> pids;
+    for (const command& stage : a.stages) {
+        check(pipe2(ends, O_CLOEXEC) == 0, "pipe2");
+        pids.push_back(start_stage(stage, previous, ends[1]));
+        check(close(previous) == 0 && close(ends[1]) == 0, "close");
+        previous = ends[0];
+    }
+    for (const int fd : {input, previous}) {
+        const int flags = fcntl(fd, F_GETFL);
+        check(flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0, "fcntl");
+    }
+    sink output;
+    output.framed = a.framed;
+    const bool taken = pump(input, previous, a.input, output);
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        int status = 0;
+        rusage usage{};
+        check(wait4(pids[i], &status, 0, &usage) == pids[i], "wait4");
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            fail(std::string(a.stages[i][0]) + " ended with wait status " + std::to_string(status));
+        }
+        if (i == a.measured) {
+            result.peak_rss_kib = std::max(result.peak_rss_kib, usage.ru_maxrss);
+        }
+    }
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+    check(errno == ECHILD, "waitpid");
+    if (!taken) {
+        fail(std::string(a.stages[0][0]) + " stopped reading its input before the end");
+    }
+    if (output.payload != expected || output.header_filled != 0 || output.body_left != 0) {
+        fail(std::string(a.stages[0][0]) + " gave back " + std::to_string(output.payload) +
+             " payload bytes, not " + std::to_string(expected));
+    }
+    result.framed_output = output.payload + header_size * output.packets;
+}
+
+arm_result run_arm(const arm& a, std::uint64_t expected, int runs)
+{
+    arm_result result;
+    const double start = now_seconds(), cpu_start = cpu_seconds_of_children();
+    for (int run = 0; run < runs; ++run) {
+        run_once(a, expected, result);
+    }
+    result.seconds = (now_seconds() - start) / runs;
+    result.cpu_seconds = (cpu_seconds_of_children() - cpu_start) / runs;
+    return result;
+}
+
+struct bench_case {
+    arm relay, cat;
+    std::uint64_t expected_output = 0;  // payload bytes both arms must read back
+    int runs_per_round = 1;
+};
+
+// Each arm's results, round by round, so that the two arms pair up.
+struct figures {
+    std::vector<arm_result> relay, cat;
+};
+
+figures measure(const bench_case& c, int rounds)
+{
+    figures f;
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0) {
+            f.relay.push_back(run_arm(c.relay, c.expected_output, c.runs_per_round));
+        }
+        f.cat.push_back(run_arm(c.cat, c.expected_output, c.runs_per_round));
+        if (round % 2 == 1) {
+            f.relay.push_back(run_arm(c.relay, c.expected_output, c.runs_per_round));
+        }
+    }
+    return f;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double median_of(const std::vector<arm_result>& results, double arm_result::*figure)
+{
+    std::vector<double> values;
+    values.reserve(results.size());
+    for (const arm_result& r : results) {
+        values.push_back(r.*figure);
+    }
+    return median(values);
+}
+
+// The rounds' ratios of a figure, cat's over the relay's or, inverted, the other way round.
+std::vector<double> paired(const figures& f, double arm_result::*figure, bool inverted = false)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < f.relay.size(); ++i) {
+        const double ratio = f.cat[i].*figure / f.relay[i].*figure;
+        ratios.push_back(inverted ? 1 / ratio : ratio);
+    }
+    return ratios;
+}
+
+long peak_rss(const std::vector<arm_result>& results)
+{
+    long peak = 0;
+    for (const arm_result& r : results) {
+        peak = std::max(peak, r.peak_rss_kib);
+    }
+    return peak;
+}
+
+std::string median_and_range(const std::vector<double>& ratios)
+{
+    char text[48];
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    (void)std::snprintf(text, sizeof text, "%.3f (%.2f-%.2f)", median(ratios), *low, *high);
+    return text;
+}
+
+void print_row(const char* what, const char* unit, double relay, double cat,
+               const std::string& ratio, const std::string& cpu_ratio, const std::string& goal,
+               const char* met)
+{
+    std::printf("%-34s %-6s %9.1f %9.1f  %-18s %-19s %-9s %s\n", what, unit, relay, cat,
+                ratio.c_str(), cpu_ratio.c_str(), goal.c_str(), met);
+}
+
+const char* verdict(bool met)
+{
+    return met ? "yes" : "NO";
+}
+
+void print_throughput(const char* what, const figures& f, std::uint64_t payload, bool has_goal)
+{
+    const double moved = static_cast<double>(payload) / static_cast<double>(mib);
+    const std::vector<double> ratios = paired(f, &arm_result::seconds);
+    print_row(what, "MiB/s", moved / median_of(f.relay, &arm_result::seconds),
+              moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
+              median_and_range(paired(f, &arm_result::cpu_seconds)), has_goal ? ">= 0.95" : "-",
+              has_goal ? verdict(median(ratios) >= 0.95) : "");
+}
+
+void print_memory(const char* what, const figures& f, long goal_kib)
+{
+    const auto relay = static_cast<double>(peak_rss(f.relay));
+    const auto cat = static_cast<double>(peak_rss(f.cat));
+    char ratio[16];
+    (void)std::snprintf(ratio, sizeof ratio, "%.2f", relay / cat);
+    print_row(what, "KiB", relay, cat, ratio, "",
+              goal_kib > 0 ? "<= " + std::to_string(goal_kib) : "-",
+              goal_kib > 0 ? verdict(relay <= static_cast<double>(goal_kib)) : "");
+}
+
+std::string cpu_model()
+{
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.starts_with("model name") && line.find(": ") != std::string::npos) {
+            return line.substr(line.find(": ") + 2);
+        }
+    }
+    return "unknown CPU";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* relay = argc > 1 ? argv[1] : BRINDOCK_BINARY;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+    check(signal(SIGPIPE, SIG_IGN) != SIG_ERR, "signal");
+    check(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "prctl");
+
+    const std::uint64_t big = 512 * mib, round_trip = 64 * mib;
+    const std::string zeros = "head -c " + std::to_string(big) + " /dev/zero";
+    const command cat = {"cat", nullptr}, to_null = {"/bin/sh", "-c", "cat >/dev/null", nullptr};
+    const bytes framed_64k = payload_block(65536, 1, true),
+                raw_64k = payload_block(65536, 1, false);
+    // 100-byte packets go 640 to a block: 1048 blocks are about 64 MiB.
+    const std::uint64_t small_blocks = 1048, small_payload = small_blocks * 640 * 100;
+
+    const bench_case input_64k{
+        {{{relay, "cat >/dev/null", nullptr}}, 0, {framed_64k, big / 65536, end_packet}, true},
+        {{cat, to_null}, 0, {raw_64k, big / 65536, {}}}};
+    bench_case input_100{input_64k};
+    input_100.relay.input = {payload_block(100, 640, true), small_blocks, end_packet};
+    input_100.cat.input = {payload_block(100, 640, false), small_blocks, {}};
+    const bench_case output{{{{relay, zeros.c_str(), nullptr}}, 0, {{}, 0, end_packet}, true},
+                            {{{"/bin/sh", "-c", zeros.c_str(), nullptr}, cat}, 1, {}},
+                            big};
+    const bench_case filter{
+        {{{relay, "cat", nullptr}}, 0, {framed_64k, round_trip / 65536, end_packet}, true},
+        {{cat, cat}, 0, {raw_64k, round_trip / 65536, {}}},
+        round_trip};
+    const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
+                             {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
+                             0,
+                             40};
+
+    char date[32];
+    const time_t now = time(nullptr);
+    check(std::strftime(date, sizeof date, "%F %R %Z", std::gmtime(&now)) > 0, "strftime");
+    std::printf(
+        "brindock benchmark, %s, %s, %ld cores\nrelay %s, %d rounds, arms alternating; "
+        "baseline: cat in the relay's place\n\n",
+        date, cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN), relay, rounds);
+    check(std::fflush(stdout) == 0, "fflush");
+    const double started = now_seconds();
+    const figures f_64k = measure(input_64k, rounds), f_100 = measure(input_100, rounds);
+    const figures f_out = measure(output, rounds), f_filter = measure(filter, rounds);
+    const figures f_start = measure(startup, rounds);
+
+    std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
+                "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
+    print_throughput("input, 64 KiB packets, 512 MiB", f_64k, big, true);
+    print_throughput("input, 100 B packets, 64 MiB", f_100, small_payload, false);
+    print_throughput("output, 512 MiB", f_out, big, true);
+    print_throughput("round trip via cat, 64 MiB", f_filter, round_trip, false);
+    const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
+    print_row("start-up and end, `true`", "us/run",
+              median_of(f_start.relay, &arm_result::seconds) * 1e6,
+              median_of(f_start.cat, &arm_result::seconds) * 1e6, median_and_range(slowdown),
+              median_and_range(paired(f_start, &arm_result::cpu_seconds, true)), "<= 2.00",
+              verdict(median(slowdown) <= 2));
+    print_memory("peak RSS, input (nothing held)", f_64k, 2048);
+    print_memory("peak RSS, start-up (nothing held)", f_start, 2048);
+    print_memory("peak RSS, output", f_out, 0);
+    const long held_kib = static_cast<long>(f_filter.relay.back().framed_output / 1024);
+    print_memory("peak RSS, round trip (64 MiB held)", f_filter, held_kib + 4096);
+    std::printf(
+        "\nThroughput rows: ratios are brindock/baseline, so above 1 is brindock faster "
+        "or cheaper.\nStart-up row: ratios are brindock/`sh -c true`, so below 1 is "
+        "brindock faster or cheaper.\nCPU: of every process of an arm, the driver aside. "
+        "RSS: largest peak over all runs of the\nbrindock process and of the baseline's "
+        "cat (sh for start-up). Whole run: %.0f s\n",
+        now_seconds() - started);
+    check(std::fflush(stdout) == 0 && std::ferror(stdout) == 0, "write the table");
+    return 0;
+}
