@@ -1,7 +1,6 @@
 #include "relay/descriptors.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,12 +29,14 @@ bool only_had_to_wait()
     return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-void wait_until_ready(int fd, short events)
+bool wait_for_any(pollfd* watched, nfds_t count)
 {
-    struct pollfd watched {
-        fd, events, 0
-    };
-    poll(&watched, 1, -1);
+    while (poll(watched, count, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool write_fully(int fd, const unsigned char* data, std::size_t length)
@@ -46,8 +47,9 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
             data += written;
             length -= static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
+            struct pollfd room = {fd, POLLOUT, 0};
             if (errno != EINTR) {
-                wait_until_ready(fd, POLLOUT);
+                wait_for_any(&room, 1);
             }
         } else {
             return false;

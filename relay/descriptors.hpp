@@ -2,6 +2,8 @@
 // exist, and writing a whole span whatever the descriptor's blocking mode.
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 
 namespace brindock {
@@ -15,9 +17,11 @@ void open_missing_standard_descriptors();
 // failure; the bytes before it may have been written.
 bool write_fully(int fd, const unsigned char* data, std::size_t length);
 
-// Waits until `fd` is ready for `events` (POLLIN or POLLOUT) or reports an
-// error or hang-up; a signal ends the wait early.
-void wait_until_ready(int fd, short events);
+// The one place where the relay waits: until at least one of `watched` is
+// ready or reports an error or hang-up. Signals do not end the wait; one that
+// needs an answer makes a watched descriptor ready. Returns false when poll
+// itself fails, so that the caller's next call finds out what is wrong.
+bool wait_for_any(pollfd* watched, nfds_t count);
 
 // True when the last failed call only had to wait: the descriptor is
 // non-blocking and not ready, or a signal interrupted it.

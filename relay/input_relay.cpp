@@ -1,6 +1,5 @@
 #include "relay/input_relay.hpp"
 
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -14,18 +13,15 @@
 namespace brindock {
 namespace {
 
-// The one place where the input phase waits: until `fd` is ready for `events`,
-// taking the child's output into the hold whenever it is ready and fits.
+// Waits until `fd` is ready for `events`, taking the child's output into the
+// hold whenever it is ready and fits.
 void wait_holding_output(int fd, short events, int child_output, output_hold& hold)
 {
     for (;;) {
         const bool holding = hold_has_room(hold);
         struct pollfd watched[2] = {{fd, events, 0}, {child_output, POLLIN, 0}};
-        if (poll(watched, holding ? 2 : 1, -1) < 0) {
-            if (only_had_to_wait()) {
-                continue;
-            }
-            return;  // nothing to wait with: let the caller's call find out
+        if (!wait_for_any(watched, holding ? 2 : 1)) {
+            return;
         }
         if (holding && watched[1].revents != 0) {
             hold_read_from(hold, child_output);

@@ -1,6 +1,5 @@
 #include "relay/output_relay.hpp"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -26,7 +25,7 @@ bool send_packet(unsigned char* buffer, std::size_t payload)
 void wait_for_output_or_exit(int child_output)
 {
     struct pollfd watched[2] = {{child_output, POLLIN, 0}, {child_exit_event_fd(), POLLIN, 0}};
-    poll(watched, 2, -1);
+    wait_for_any(watched, 2);
 }
 
 // The child has ended: forward what its pipe holds now and nothing more, so
