@@ -47,8 +47,8 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
             data += written;
             length -= static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
-            struct pollfd room = {fd, POLLOUT, 0};
             if (errno != EINTR) {
+                struct pollfd room = {fd, POLLOUT, 0};
                 wait_for_any(&room, 1);
             }
         } else {
