@@ -16,14 +16,6 @@ namespace {
 
 using namespace brindock_test;
 
-relay_result relay(const std::string& command, std::vector<std::string> writes)
-{
-    relay_request request;
-    request.args = {command};
-    request.writes = std::move(writes);
-    return run_relay(request);
-}
-
 TEST(Usage, AnyArgumentCountButOneGetsTheUsageTextAndStatusZero)
 {
     const std::vector<std::vector<std::string>> wrong_counts = {
@@ -41,7 +33,7 @@ TEST(Usage, AnyArgumentCountButOneGetsTheUsageTextAndStatusZero)
 
 TEST(Exchange, BodiesReachTheCommandJoinedAndItsOutputComesBackFramed)
 {
-    const relay_result r = relay("tr a-z A-Z", {packet("ab"), packet("cd"), end_of_input});
+    const relay_result r = run_command("tr a-z A-Z", {packet("ab"), packet("cd"), end_of_input});
     ASSERT_TRUE(r.exited_with(0));
     EXPECT_EQ(join(split_packets(r.out)), "ABCD");
 }
@@ -49,7 +41,7 @@ TEST(Exchange, BodiesReachTheCommandJoinedAndItsOutputComesBackFramed)
 TEST(Exchange, TrailingOutputIsNeverLostWhenTheCommandEndsAtItsEndOfInput)
 {
     for (int run = 0; run < 300; ++run) {
-        const relay_result r = relay("tr a-z A-Z", {packet("hello"), end_of_input});
+        const relay_result r = run_command("tr a-z A-Z", {packet("hello"), end_of_input});
         ASSERT_TRUE(r.exited_with(0)) << "run " << run;
         ASSERT_EQ(r.out, packet("HELLO")) << "run " << run;
     }
@@ -59,7 +51,7 @@ TEST(Exchange, TrailingOutputIsNeverLostWhenTheCommandEndsAtItsEndOfInput)
 // unless the relay ended with status 0 and its output was whole packets.
 std::string joined_output(const std::string& command, std::vector<std::string> writes)
 {
-    const relay_result r = relay(command, std::move(writes));
+    const relay_result r = run_command(command, std::move(writes));
     EXPECT_TRUE(r.exited_with(0)) << command;
     return join(split_packets(r.out));
 }
@@ -175,7 +167,7 @@ TEST(Exchange, NothingAfterTheEndOfInputPacketIsRead)
 TEST(Exchange, StatusIsZeroWhateverTheCommandDoes)
 {
     for (const char* command : {"cat; exit 7", "cat; false"}) {
-        const relay_result r = relay(command, {packet("x"), end_of_input});
+        const relay_result r = run_command(command, {packet("x"), end_of_input});
         EXPECT_TRUE(r.exited_with(0)) << command;
         EXPECT_EQ(r.out, packet("x")) << command;
     }
@@ -223,7 +215,7 @@ TEST(Exchange, CommandStringReachesTheShellWholeAndStderrPassesUntouched)
         {"tr a-z A-Z >&2 && echo \"done; ok\"", "ab", "done; ok\n", "AB"},
     };
     for (const auto& c : cases) {
-        const relay_result r = relay(c.command, {packet(c.input), end_of_input});
+        const relay_result r = run_command(c.command, {packet(c.input), end_of_input});
         EXPECT_TRUE(r.exited_with(0)) << c.command;
         EXPECT_EQ(join(split_packets(r.out)), c.out) << c.command;
         EXPECT_EQ(r.err, c.err) << c.command;

@@ -33,16 +33,6 @@ std::vector<std::string> uneven_packets(std::size_t total, std::uint32_t seed, s
     return writes;
 }
 
-relay_result stream(const std::string& command, std::vector<std::string> writes,
-                    const std::string& binary = "")
-{
-    relay_request request;
-    request.args = {command};
-    request.writes = std::move(writes);
-    request.binary = binary;
-    return run_relay(request);
-}
-
 TEST(Streaming, MegabytesComeBackWholeAndInOrder)
 {
     const struct {
@@ -60,7 +50,7 @@ TEST(Streaming, MegabytesComeBackWholeAndInOrder)
     std::uint32_t seed = 1;
     for (const auto& c : cases) {
         std::string input;
-        const relay_result r = stream(c.command, uneven_packets(c.input_size, seed++, input));
+        const relay_result r = run_command(c.command, uneven_packets(c.input_size, seed++, input));
         ASSERT_TRUE(r.exited_with(0)) << c.command;
         EXPECT_TRUE(join(split_packets(r.out)) == c.before + input + c.after) << c.command;
     }
@@ -77,7 +67,7 @@ TEST(Streaming, LargeOutputComesBackInPacketsThatJoinExactly)
     // while the relay holds it or while it forwards it.
     for (const char* command : {"yes abcdefghij | head -c 1000000; cat >/dev/null",
                                 "cat >/dev/null; yes abcdefghij | head -c 1000000"}) {
-        const relay_result r = stream(command, {end_of_input});
+        const relay_result r = run_command(command, {end_of_input});
         ASSERT_TRUE(r.exited_with(0)) << command;
         const std::vector<std::string> packets = split_packets(r.out);
         EXPECT_GE(packets.size(), 16u) << command;
@@ -105,8 +95,8 @@ TEST(Streaming, FullHoldOnlyHoldsTheCommandBack)
     };
     for (const auto& c : cases) {
         std::string input;
-        const relay_result r =
-            stream(c.command, uneven_packets(c.input_size, 7, input), BRINDOCK_SMALL_HOLD_BINARY);
+        const relay_result r = run_command(c.command, uneven_packets(c.input_size, 7, input),
+                                           BRINDOCK_SMALL_HOLD_BINARY);
         ASSERT_TRUE(r.exited_with(0)) << c.command;
         const std::string after = c.echoes ? input : std::to_string(input.size()) + "\n";
         EXPECT_TRUE(join(split_packets(r.out)) == c.before + after) << c.command;
@@ -124,7 +114,7 @@ TEST(Streaming, TrailingOutputOfAFastExitingFilterIsNeverLost)
     for (int run = 0; run < 120; ++run) {
         for (const auto& [command, expected] :
              {std::pair{"tr a-z A-Z", &upper}, std::pair{"sed s/a/b/", &first_a_replaced}}) {
-            const relay_result r = stream(command, {packet(text), end_of_input});
+            const relay_result r = run_command(command, {packet(text), end_of_input});
             ASSERT_TRUE(r.exited_with(0)) << command << " run " << run;
             ASSERT_EQ(join(split_packets(r.out)), *expected) << command << " run " << run;
         }

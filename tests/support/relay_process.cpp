@@ -235,6 +235,16 @@ relay_result run_relay(const relay_request& request)
     return s.result;
 }
 
+relay_result run_command(const std::string& command, std::vector<std::string> writes,
+                         const std::string& binary)
+{
+    relay_request request;
+    request.args = {command};
+    request.writes = std::move(writes);
+    request.binary = binary;
+    return run_relay(request);
+}
+
 std::string packet(std::string_view body)
 {
     const auto length = static_cast<std::uint32_t>(body.size());

@@ -48,6 +48,11 @@ struct relay_result {
 
 relay_result run_relay(const relay_request& request);
 
+// run_relay on one command and the controller's writes, with everything else
+// as relay_request has it; `binary` empty means the brindock under test.
+relay_result run_command(const std::string& command, std::vector<std::string> writes,
+                         const std::string& binary = "");
+
 // The path of the brindock under test.
 std::string relay_binary();
 
