@@ -10,19 +10,18 @@
 namespace brindock {
 namespace {
 
-volatile std::sig_atomic_t input_phase_over = 0;
 volatile std::sig_atomic_t child_exited = 0;
-// Both ends are non-blocking and close-on-exec; -1 until opened. The handler
-// only runs with a valid write end once the input phase is over, since the
-// pipe is opened before the child exists.
+// Both ends are non-blocking and close-on-exec; -1 until opened, which happens
+// before the command is launched. The handler reads the write end, so it is
+// stored last.
 int event_read_end = -1;
-int event_write_end = -1;
+volatile std::sig_atomic_t event_write_end = -1;
 
 }  // namespace
 
 void proc_exit(int /*signal_number*/)
 {
-    if (input_phase_over == 0) {
+    if (event_write_end < 0) {
         _exit(0);
     }
     const int saved_errno = errno;
@@ -38,8 +37,10 @@ void install_child_exit_handler()
     struct sigaction action {};
     action.sa_handler = proc_exit;
     sigemptyset(&action.sa_mask);
-    // No SA_NOCLDSTOP: a stopped or continued child ends the relay too.
-    action.sa_flags = SA_RESTART;
+    // No SA_NOCLDSTOP: a stopped or continued child ends the relay too. No
+    // SA_RESTART: a blocking read or write returns EINTR, and the caller sees
+    // the event, instead of resuming and waiting on.
+    action.sa_flags = 0;
     sigaction(SIGCHLD, &action, nullptr);
 }
 
@@ -57,11 +58,6 @@ bool open_child_exit_event()
 int child_exit_event_fd()
 {
     return event_read_end;
-}
-
-void mark_input_phase_over()
-{
-    input_phase_over = 1;
 }
 
 bool child_exit_seen()

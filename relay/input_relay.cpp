@@ -14,20 +14,22 @@ namespace brindock {
 namespace {
 
 // Waits until `fd` is ready for `events`, taking the child's output into the
-// hold whenever it is ready and fits.
-void wait_holding_output(int fd, short events, int child_output, output_hold& hold)
+// hold whenever it is ready and fits. Returns false when a SIGCHLD has been
+// recorded: the phase ends instead of waiting on.
+bool wait_holding_output(int fd, short events, int child_output, output_hold& hold)
 {
     for (;;) {
         const bool holding = hold_has_room(hold);
-        struct pollfd watched[2] = {{fd, events, 0}, {child_output, POLLIN, 0}};
-        if (!wait_for_any(watched, holding ? 2 : 1)) {
-            return;
+        struct pollfd watched[3] = {
+            {child_exit_event_fd(), POLLIN, 0}, {fd, events, 0}, {child_output, POLLIN, 0}};
+        if (!wait_for_any(watched, holding ? 3 : 2) || child_exit_seen()) {
+            return !child_exit_seen();
         }
-        if (holding && watched[1].revents != 0) {
+        if (holding && watched[2].revents != 0) {
             hold_read_from(hold, child_output);
         }
-        if (watched[0].revents != 0) {
-            return;
+        if (watched[1].revents != 0) {
+            return true;
         }
     }
 }
@@ -44,7 +46,9 @@ void forward_chunk(int child_input, const unsigned char* chunk, std::size_t leng
         if (written > 0) {
             offset += static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
-            wait_holding_output(child_input, POLLOUT, child_output, hold);
+            if (!wait_holding_output(child_input, POLLOUT, child_output, hold)) {
+                return;
+            }
         } else {
             return;
         }
@@ -55,6 +59,7 @@ void forward_chunk(int child_input, const unsigned char* chunk, std::size_t leng
 // so that the poll is paid only when the input is not ready; where the
 // descriptor does not support it (a terminal, some sockets) the relay polls
 // before every read instead, and that plain read reports any real failure.
+// Fails with EINTR once a SIGCHLD has been recorded.
 ssize_t read_controller_input(unsigned char* buffer, std::size_t wanted, bool& try_without_wait,
                               int child_output, output_hold& hold)
 {
@@ -68,15 +73,16 @@ ssize_t read_controller_input(unsigned char* buffer, std::size_t wanted, bool& t
         }
         try_without_wait = errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold);
+    if (!wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold)) {
+        errno = EINTR;
+        return -1;
+    }
     return read(STDIN_FILENO, buffer, wanted);
 }
 
+// A controller still writing then fails at once instead of blocking.
 void end_input_phase(int child_input)
 {
-    // Before the closes: a child that ends the moment its input closes must
-    // still have its output forwarded.
-    mark_input_phase_over();
     close(child_input);
     close(STDIN_FILENO);
 }
@@ -87,7 +93,9 @@ void relay_input(int child_input, int child_output, unsigned char* buffer, outpu
 {
     packet_reader reader;
     bool try_without_wait = true;
-    for (;;) {
+    // The command's end ends the phase too: its output is forwarded without
+    // waiting for an end-of-input packet that may never come.
+    while (!child_exit_seen()) {
         const ssize_t got = read_controller_input(buffer, next_read_size(reader, relay_buffer_size),
                                                   try_without_wait, child_output, hold);
         if (got < 0 && only_had_to_wait()) {

@@ -10,9 +10,10 @@ namespace brindock {
 // framing, to `child_input` in pieces of at most 1024 bytes. Whatever the child
 // writes meanwhile on `child_output` goes into `hold` while it has room.
 //
-// Ends at the end-of-input packet, or when the controller's input ends or
-// fails; either way it marks the input phase over, then closes `child_input`
-// and descriptor 0. Nothing after the end-of-input packet is read.
+// Ends at the end-of-input packet, when the controller's input ends or fails,
+// or once a SIGCHLD has been recorded; in every case it closes `child_input`
+// and descriptor 0. Nothing after the end-of-input packet is read, and
+// nothing at all once the SIGCHLD is seen.
 void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold);
 
 }  // namespace brindock

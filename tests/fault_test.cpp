@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <set>
@@ -72,7 +73,8 @@ struct lifecycle_case {
     stray child;         // made before exec
     std::string output;  // payload expected back, joined
     std::string error;
-    int left_running;  // orphans still running when the relay ended
+    int left_running;     // orphans still running when the relay ended
+    int input_error = 0;  // errno of the controller's write that failed, if one must
 };
 
 TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
@@ -80,6 +82,11 @@ TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
     adopt_orphans();
     collect_orphans();  // whatever earlier tests in this process left
     const std::string body = pattern_bytes(300000, 7);
+    const std::string stream = pattern_bytes(4 << 20, 8);
+    std::string counted;
+    for (int n = 1; n <= 200000; ++n) {
+        counted += std::to_string(n) + "\n";
+    }
     const std::string leave = "; exec sleep 30 2>/dev/null";
     const std::vector<lifecycle_case> cases = {
         {"killed before end of input",
@@ -90,6 +97,26 @@ TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
          "",
          "",
          0},
+        {"ends with the input left open", {"echo hi"}, {}, false, stray::none, "hi\n", "", 0},
+        {"writes past a pipe's capacity and ends with the input left open",
+         {"seq 200000"},
+         {packet("x")},
+         false,
+         stray::none,
+         counted,
+         "",
+         0},
+        // The controller is still streaming when the command ends: the relay
+        // ends too, and the controller's writes fail instead of blocking.
+        {"stops reading mid-stream",
+         {"head -c 5"},
+         {packet(stream)},
+         true,
+         stray::none,
+         stream.substr(0, 5),
+         "",
+         0,
+         EPIPE},
         {"killed after end of input",
          {"cat; kill -9 $$"},
          {packet(body)},
@@ -153,9 +180,14 @@ TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
         request.deadline = milliseconds{10000};
         const relay_result r = run_relay(request);
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
-        EXPECT_EQ(join(split_packets(r.out)), c.output);
+        const std::string got = join(split_packets(r.out));
+        EXPECT_TRUE(got == c.output)
+            << got.size() << " bytes back, " << c.output.size() << " expected";
         EXPECT_EQ(r.err, c.error);
         EXPECT_EQ(running(collect_orphans()), c.left_running);
+        if (c.input_error != 0) {
+            EXPECT_EQ(r.input_error, c.input_error);
+        }
     }
 }
 

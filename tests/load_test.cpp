@@ -1,5 +1,7 @@
 // Many relays at once: 64 brindock processes side by side, each streaming a
-// few MiB through a filter, for several rounds; nothing may be lost or left.
+// few MiB through a filter, for several rounds; and many short ones whose
+// command ends before the end-of-input packet is taken in. Nothing may be lost
+// or left.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -63,6 +65,30 @@ TEST(Load, SixtyFourRelaysAtOnceLoseNothingAndLeaveNothingRunning)
     EXPECT_EQ(left.size(), relays * rounds);
     for (const orphan& o : left) {
         EXPECT_FALSE(o.was_running) << o.pid;
+    }
+}
+
+TEST(Load, CommandsEndingBeforeTheirEndOfInputNeverLoseOutput)
+{
+    constexpr int controllers = 8;
+    constexpr int runs = 50;
+    std::vector<int> lost(controllers, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < controllers; ++i) {
+        threads.emplace_back([&lost, i] {
+            for (int run = 0; run < runs; ++run) {
+                const relay_result r = run_command("echo hi", {end_of_input});
+                lost[static_cast<std::size_t>(i)] +=
+                    r.exited_with(0) && r.out == packet("hi\n") ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int i = 0; i < controllers; ++i) {
+        EXPECT_EQ(lost[static_cast<std::size_t>(i)], 0)
+            << "controller " << i << " of " << runs << " runs";
     }
 }
 
