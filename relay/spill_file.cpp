@@ -143,7 +143,7 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
     if (spill.stopped) {
         return 0;
     }
-    if (spill.fd < 0) {
+    if (spill.fd < 0 && spill.cap > 0) {
         spill.fd = open_spill_file();
     }
     const std::size_t allowed = spill.fd >= 0 ? allowed_growth(spill, length) : 0;

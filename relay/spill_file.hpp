@@ -15,7 +15,7 @@ struct spill_file {
     int fd = -1;                // -1 until the first append makes the file
     bool stopped = false;       // takes nothing more: at a bound, or after a failure
     std::uint64_t size = 0;     // bytes appended so far, all of them sent in order
-    std::uint64_t cap = 0;      // most bytes the file may grow to
+    std::uint64_t cap = 0;      // most bytes the file may grow to; 0: no file at all
     std::uint64_t reserve = 0;  // free bytes its file system must keep
 };
 
