@@ -3,6 +3,7 @@
 // the relay buffer and the process's life: start-up, the two phases, the end.
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,17 +15,24 @@
 #include "relay/output_hold.hpp"
 #include "relay/output_relay.hpp"
 
-#ifndef BRINDOCK_HOLD_LIMIT
-#define BRINDOCK_HOLD_LIMIT 268435456
+#ifndef BRINDOCK_HOLD_MEMORY
+#define BRINDOCK_HOLD_MEMORY 67108864
+#endif
+#ifndef BRINDOCK_SPILL_CAP
+#define BRINDOCK_SPILL_CAP 4294967296
 #endif
 
 namespace {
 
 using namespace brindock;
 
-// Framed bytes of the child's output that may be held during the input phase.
-constexpr std::size_t hold_limit = BRINDOCK_HOLD_LIMIT;
-static_assert(hold_limit > header_size, "the hold must fit at least one packet");
+// Framed bytes of the child's output that the hold keeps in memory during the
+// input phase; more goes to the spill file, up to its cap, while its file
+// system keeps the reserve free.
+constexpr std::size_t hold_memory = BRINDOCK_HOLD_MEMORY;
+static_assert(hold_memory > header_size, "the hold must fit at least one packet");
+constexpr std::uint64_t spill_cap = BRINDOCK_SPILL_CAP;
+constexpr std::uint64_t spill_reserve = std::uint64_t{1} << 30;
 
 // Used by both phases in turn, never at the same time.
 alignas(8) unsigned char relay_buffer[relay_buffer_size];
@@ -59,7 +67,9 @@ int main(int argc, char** argv)
         fail_launch();
     }
     output_hold hold;
-    hold.limit = hold_limit;
+    hold.limit = hold_memory;
+    hold.spill.cap = spill_cap;
+    hold.spill.reserve = spill_reserve;
     relay_input(child_input, child_output, relay_buffer, hold);
     relay_output(child_output, relay_buffer, hold);
     return 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "framing/length_header.hpp"
 #include "relay/descriptors.hpp"
@@ -62,6 +63,38 @@ hold_block* block_with_room(output_hold& hold)
     return block;
 }
 
+// Where the next packet goes and how many framed bytes it may take: the memory
+// blocks up to the limit, then the staging block. No block when none can be mapped.
+struct packet_room {
+    hold_block* block;
+    std::size_t space;
+};
+
+packet_room room_for_packet(output_hold& hold)
+{
+    if (hold.limit - hold.held > header_size) {
+        hold_block* block = block_with_room(hold);
+        return {block, block == nullptr
+                           ? 0
+                           : std::min(block_capacity - block->used, hold.limit - hold.held)};
+    }
+    if (hold.staging == nullptr) {
+        hold.staging = map_block();
+    }
+    return {hold.staging, hold.staging == nullptr ? 0 : block_capacity - hold.staging->used};
+}
+
+// Moves the full staging block into the spill file. What the file does not
+// take stays at the start of the block, ahead of any later packet; a cut inside
+// a packet does no harm, as file and block are sent as one framed sequence.
+void spill_staging(output_hold& hold)
+{
+    unsigned char* data = block_data(hold.staging);
+    const std::size_t stored = spill_append(hold.spill, data, hold.staging->used);
+    std::memmove(data, data + stored, hold.staging->used - stored);
+    hold.staging->used -= stored;
+}
+
 hold_block* release_first(output_hold& hold)
 {
     hold_block* block = hold.first;
@@ -74,44 +107,9 @@ hold_block* release_first(output_hold& hold)
     return hold.first;
 }
 
-// The hold takes nothing more: what it has is still sent, and the child's
-// output waits in its pipe for the output phase.
-void close_hold(output_hold& hold)
-{
-    hold.limit = hold.held;
-}
-
-}  // namespace
-
-bool hold_has_room(const output_hold& hold)
-{
-    return hold.limit - hold.held > header_size;
-}
-
-ssize_t hold_read_from(output_hold& hold, int fd)
-{
-    hold_block* block = hold_has_room(hold) ? block_with_room(hold) : nullptr;
-    if (block == nullptr) {
-        close_hold(hold);
-        errno = EAGAIN;
-        return -1;
-    }
-    const std::size_t space = std::min(block_capacity - block->used, hold.limit - hold.held);
-    const std::size_t request = std::min(space - header_size, max_output_payload);
-    unsigned char* packet = block_data(block) + block->used;
-    const ssize_t got = read(fd, packet + header_size, request);
-    if (got > 0) {
-        encode_length_header(packet, static_cast<std::uint32_t>(got));
-        const std::size_t stored = header_size + static_cast<std::size_t>(got);
-        block->used += stored;
-        hold.held += stored;
-    } else if (got == 0 || !only_had_to_wait()) {
-        close_hold(hold);
-    }
-    return got;
-}
-
-bool hold_send_all(output_hold& hold, int out_fd)
+// Sends the memory blocks, releasing each; after a failed write the rest are
+// only released.
+bool send_memory_blocks(output_hold& hold, int out_fd)
 {
     bool sent = true;
     for (hold_block* block = hold.first; block != nullptr; block = release_first(hold)) {
@@ -119,6 +117,63 @@ bool hold_send_all(output_hold& hold, int out_fd)
             sent = write_fully(out_fd, block_data(block), block->used);
         }
     }
+    return sent;
+}
+
+}  // namespace
+
+bool hold_has_room(const output_hold& hold)
+{
+    if (hold.closed) {
+        return false;
+    }
+    // A full staging block is emptied into the file at once, so one that stays
+    // full means the file takes nothing more.
+    return hold.limit - hold.held > header_size || hold.staging == nullptr ||
+           block_capacity - hold.staging->used > header_size;
+}
+
+ssize_t hold_read_from(output_hold& hold, int fd)
+{
+    const packet_room room = hold_has_room(hold) ? room_for_packet(hold) : packet_room{nullptr, 0};
+    if (room.block == nullptr) {
+        // The child's output waits in its pipe for the output phase.
+        hold.closed = true;
+        errno = EAGAIN;
+        return -1;
+    }
+    const std::size_t request = std::min(room.space - header_size, max_output_payload);
+    unsigned char* packet = block_data(room.block) + room.block->used;
+    const ssize_t got = read(fd, packet + header_size, request);
+    if (got > 0) {
+        encode_length_header(packet, static_cast<std::uint32_t>(got));
+        const std::size_t stored = header_size + static_cast<std::size_t>(got);
+        room.block->used += stored;
+        if (room.block != hold.staging) {
+            hold.held += stored;
+        } else if (block_capacity - room.block->used <= header_size) {
+            spill_staging(hold);
+        }
+    } else if (got == 0 || !only_had_to_wait()) {
+        hold.closed = true;
+    }
+    return got;
+}
+
+bool hold_send_all(output_hold& hold, int out_fd)
+{
+    bool sent = send_memory_blocks(hold, out_fd);
+    if (sent) {
+        sent = spill_send_all(hold.spill, out_fd);
+    } else {
+        spill_drop(hold.spill);
+    }
+    if (hold.staging != nullptr) {
+        sent = sent && write_fully(out_fd, block_data(hold.staging), hold.staging->used);
+        munmap(hold.staging, block_size);
+        hold.staging = nullptr;
+    }
+    hold.closed = true;
     return sent;
 }
 

@@ -6,21 +6,31 @@
 // one packet, header and payload side by side, so sending the hold is a plain
 // write of each block. Blocks are mapped as the hold grows and unmapped as they
 // are sent, so memory follows what is held and nothing held is ever copied.
+//
+// Memory keeps only the first `limit` bytes. Later output goes through one
+// staging block into the spill file, so memory stays within the limit and a
+// block however much is held; the file is sent after the memory blocks, and
+// what the staging block still has after the file.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 
+#include "relay/spill_file.hpp"
+
 namespace brindock {
 
 struct hold_block;
 
 struct output_hold {
-    hold_block* first = nullptr;  // oldest block, sent first; null when empty
-    hold_block* last = nullptr;   // block being filled; null when empty
-    std::size_t held = 0;         // framed bytes held, headers included; <= limit
-    std::size_t limit = 0;        // most framed bytes the hold may keep
+    hold_block* first = nullptr;    // oldest memory block, sent first; null when empty
+    hold_block* last = nullptr;     // memory block being filled; null when empty
+    std::size_t held = 0;           // framed bytes in memory blocks, headers included; <= limit
+    std::size_t limit = 0;          // most framed bytes the memory blocks may keep
+    hold_block* staging = nullptr;  // output later than the file's, on its way to it
+    spill_file spill;               // output later than the memory blocks'
+    bool closed = false;            // takes nothing more
 };
 
 // True while one more packet of at least one payload byte fits in the hold.
@@ -34,7 +44,8 @@ bool hold_has_room(const output_hold& hold);
 ssize_t hold_read_from(output_hold& hold, int fd);
 
 // Writes every held packet to `out_fd` in the order read, releasing each block
-// once it is sent. Returns false when a write fails; the hold is then dropped.
+// once it is sent and the spill file at the end. Returns false when a write
+// fails; the hold is then dropped.
 bool hold_send_all(output_hold& hold, int out_fd);
 
 }  // namespace brindock

@@ -1,9 +1,13 @@
 // Streaming through the real brindock: megabytes each way, commands that write
-// before they read, and the output hold at its limit.
+// before they read, and the output hold at its bounds and in its spill file.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,20 +81,23 @@ TEST(Streaming, LargeOutputComesBackInPacketsThatJoinExactly)
 
 TEST(Streaming, FullHoldOnlyHoldsTheCommandBack)
 {
-    // 64 KiB of hold and 64 KiB pipes. The first command writes well over
-    // what its output pipe takes, and under what pipe and hold take together,
-    // before reading input that its input pipe cannot take either: the hold
-    // has to take most of its limit while input still flows. The second
-    // writes far more than both, which waits in its pipe for the output
-    // phase; its input must fit in the pipe to it (pieces of at most 1024
-    // bytes fill 16 pages to at least 48 KiB), or both would wait for ever.
+    // 64 KiB pipes, and a hold of 64 KiB of memory, a 1 MiB staging block and
+    // 4 MiB of spill file. The first command writes the hold's whole size and
+    // half a pipe more before reading input that its input pipe cannot take
+    // either: the hold has to fill up to its cap while input still flows, and
+    // what it leaves waits in the pipe. The second writes far more than the
+    // hold takes in the time its input flows, which waits in its pipe for the
+    // output phase; its input must fit in the pipe to it (pieces of at most
+    // 1024 bytes fill 16 pages to at least 48 KiB), or both would wait for ever.
+    const std::size_t past_cap = 65536 + (1 << 20) + (4 << 20) + 32 * 1024;
     const struct {
         std::string command;
         std::size_t input_size;
         std::string before;
         bool echoes;
     } cases[] = {
-        {"head -c 110000 /dev/zero; wc -c", 300 * 1024, std::string(110000, '\0'), false},
+        {"head -c " + std::to_string(past_cap) + " /dev/zero; wc -c", 300 * 1024,
+         std::string(past_cap, '\0'), false},
         {"head -c 3000000 /dev/zero; cat", 40000, std::string(3000000, '\0'), true},
     };
     for (const auto& c : cases) {
@@ -101,6 +108,60 @@ TEST(Streaming, FullHoldOnlyHoldsTheCommandBack)
         const std::string after = c.echoes ? input : std::to_string(input.size()) + "\n";
         EXPECT_TRUE(join(split_packets(r.out)) == c.before + after) << c.command;
     }
+}
+
+// The directory of the one deleted file among descriptor targets, one a line.
+std::string spill_dir(const std::string& targets)
+{
+    std::istringstream lines(targets);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.ends_with(" (deleted)")) {
+            return line.substr(0, line.rfind('/'));
+        }
+    }
+    return "";
+}
+
+TEST(Streaming, SpilledOutputComesBackExactAndLeavesNoFileHoweverTheRelayEnds)
+{
+    // 3 MiB through the small hold: 64 KiB in memory, the rest through the
+    // staging block into the spill file. Once most of it is held, the command
+    // lists the relay's descriptors while input still flows, then goes on.
+    char made[] = "/tmp/brindock-spill-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string dir = made;
+    const char* inherited = std::getenv("TMPDIR");
+    const std::string saved = inherited != nullptr ? inherited : "";
+    const struct {
+        const char* name;
+        std::string tmpdir, then, spilled_in;
+    } cases[] = {
+        {"ends", dir, "cat", dir},
+        {"killed", dir, "kill -9 $PPID", dir},
+        {"TMPDIR missing", dir + "/missing", "cat", "/tmp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setenv("TMPDIR", c.tmpdir.c_str(), 1);
+        std::string input;
+        const relay_result r =
+            run_command("head -c 3000000; readlink /proc/$PPID/fd/* >&2; " + c.then,
+                        uneven_packets(3 << 20, 9, input), BRINDOCK_SMALL_HOLD_BINARY);
+        if (c.then == "cat") {
+            EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+            EXPECT_TRUE(join(split_packets(r.out)) == input);
+        } else {
+            EXPECT_TRUE(r.killed_by(SIGKILL)) << r.wait_status;
+        }
+        EXPECT_EQ(spill_dir(r.err), c.spilled_in) << r.err;
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+    if (inherited != nullptr) {
+        setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Streaming, TrailingOutputOfAFastExitingFilterIsNeverLost)

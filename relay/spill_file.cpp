@@ -1,0 +1,172 @@
+#include "relay/spill_file.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/sendfile.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "relay/descriptors.hpp"
+
+namespace brindock {
+namespace {
+
+// Longest path of a named fallback file, template included.
+constexpr std::size_t max_path_size = 4096;
+
+// Largest single sendfile request; the kernel sends less than 2 GiB per call anyway.
+constexpr std::size_t max_send_size = std::size_t{1} << 30;
+
+// An unnamed file in `dir`: O_TMPFILE where the file system has it, otherwise a
+// named one that loses its name at once. -1 when neither can be made.
+int open_unnamed_file(const char* dir)
+{
+    const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        return fd;
+    }
+    char path[max_path_size];
+    const int length = std::snprintf(path, sizeof path, "%s/brindock-XXXXXX", dir);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) {
+        return -1;
+    }
+    const int named = mkostemp(path, O_CLOEXEC);
+    if (named >= 0 && unlink(path) != 0) {
+        close(named);
+        return -1;
+    }
+    return named;
+}
+
+// $TMPDIR when it is set and a file can be made there, /tmp otherwise.
+int open_spill_file()
+{
+    const char* dir = secure_getenv("TMPDIR");
+    if (dir != nullptr && *dir != '\0') {
+        const int fd = open_unnamed_file(dir);
+        if (fd >= 0) {
+            return fd;
+        }
+    }
+    return open_unnamed_file("/tmp");
+}
+
+// How many of `length` more bytes the file may take: up to its cap, and while
+// its file system keeps the reserve free. None when the free space is unknown.
+std::size_t allowed_growth(const spill_file& spill, std::size_t length)
+{
+    struct statvfs fs {};
+    if (fstatvfs(spill.fd, &fs) != 0) {
+        return 0;
+    }
+    const std::uint64_t free_bytes = std::uint64_t{fs.f_bavail} * fs.f_frsize;
+    const std::uint64_t above_reserve = free_bytes > spill.reserve ? free_bytes - spill.reserve : 0;
+    const std::uint64_t allowed = std::min(spill.cap - spill.size, above_reserve);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(length, allowed));
+}
+
+// Writes at the file's end, completing short writes; returns how many bytes
+// were written before a failure.
+std::size_t write_at_end(int fd, const unsigned char* data, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t written = write(fd, data + done, length - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return done;
+}
+
+// Reads the file back from `offset` to `end` and writes it out, for a
+// descriptor that sendfile cannot write to (one opened for appending).
+bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t end, int out_fd)
+{
+    // Touched only on this path, so it costs no memory otherwise.
+    static unsigned char chunk[65536];
+    while (offset < end) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, end - offset));
+        const ssize_t got = pread(fd, chunk, wanted, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || !write_fully(out_fd, chunk, static_cast<std::size_t>(got))) {
+            return false;
+        }
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// Sends the file's first `end` bytes to `out_fd` without copying them through
+// the relay, waiting for room when `out_fd` is non-blocking.
+bool send_file(int fd, std::uint64_t end, int out_fd)
+{
+    off_t offset = 0;
+    while (static_cast<std::uint64_t>(offset) < end) {
+        const std::uint64_t left = end - static_cast<std::uint64_t>(offset);
+        const ssize_t sent =
+            sendfile(out_fd, fd, &offset,
+                     static_cast<std::size_t>(std::min<std::uint64_t>(left, max_send_size)));
+        if (sent > 0) {
+            continue;
+        }
+        if (sent < 0 && only_had_to_wait()) {
+            if (errno != EINTR) {
+                struct pollfd room = {out_fd, POLLOUT, 0};
+                wait_for_any(&room, 1);
+            }
+        } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
+            return copy_by_reading(fd, static_cast<std::uint64_t>(offset), end, out_fd);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size_t length)
+{
+    if (spill.stopped) {
+        return 0;
+    }
+    if (spill.fd < 0 && spill.cap > 0) {
+        spill.fd = open_spill_file();
+    }
+    const std::size_t allowed = spill.fd >= 0 ? allowed_growth(spill, length) : 0;
+    const std::size_t stored = write_at_end(spill.fd, data, allowed);
+    spill.size += stored;
+    spill.stopped = stored < length;
+    return stored;
+}
+
+bool spill_send_all(spill_file& spill, int out_fd)
+{
+    const bool sent = spill.fd < 0 || send_file(spill.fd, spill.size, out_fd);
+    spill_drop(spill);
+    return sent;
+}
+
+void spill_drop(spill_file& spill)
+{
+    if (spill.fd >= 0) {
+        close(spill.fd);
+        spill.fd = -1;
+    }
+    spill.stopped = true;
+}
+
+}  // namespace brindock

@@ -1,0 +1,35 @@
+// The spill file: held output beyond what the hold keeps in memory, stored in
+// an unnamed temporary file of the relay's own. It is made on the first append,
+// in $TMPDIR or else /tmp, and has no name from the start (or loses it at once),
+// so nothing is left behind however the relay ends. It only grows up to a cap
+// and while its file system keeps a reserve of free space; past those, or after
+// any failure, it takes nothing more and the hold falls back to back-pressure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brindock {
+
+struct spill_file {
+    int fd = -1;                // -1 until the first append makes the file
+    bool stopped = false;       // takes nothing more: at a bound, or after a failure
+    std::uint64_t size = 0;     // bytes appended so far, all of them sent in order
+    std::uint64_t cap = 0;      // most bytes the file may grow to; 0: no file at all
+    std::uint64_t reserve = 0;  // free bytes its file system must keep
+};
+
+// Appends up to `length` bytes, making the file first if there is none yet.
+// Returns how many were stored: fewer than `length` (possibly none) when a
+// bound is reached or something fails, and from then on the file is stopped.
+std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size_t length);
+
+// Sends the whole file, from its start, to `out_fd`, waiting for room when the
+// descriptor is non-blocking, then closes it. Returns false when a write to
+// `out_fd` fails or the file cannot be read back.
+bool spill_send_all(spill_file& spill, int out_fd);
+
+// Closes the file, if any, without sending it; it takes nothing more.
+void spill_drop(spill_file& spill);
+
+}  // namespace brindock
