@@ -4,8 +4,10 @@
 // it produces the input, consumes (and for the relay parses) the output, times
 // each arm from the first fork to the last process reaped, and takes the
 // relay's peak resident memory from wait4. Rounds alternate which arm runs first.
+// An earlier relay binary, when given, runs as a third arm in the same rounds,
+// so that a change is measured before and after under the same load.
 //
-// Usage: brindock_bench [relay binary] [rounds]
+// Usage: brindock_bench [earlier relay binary, or -] [rounds]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +27,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framing/length_header.hpp"
@@ -297,19 +300,23 @@ struct bench_case {
 
 // Each arm's results, round by round, so that the two arms pair up.
 struct figures {
-    std::vector<arm_result> relay, cat;
+    std::vector<arm_result> relay, cat, earlier;
 };
 
-figures measure(const bench_case& c, int rounds)
+// Each round starts with a different arm, in turn. With an `earlier` relay
+// binary, the relay's arm runs with it too, as a third arm.
+figures measure(const bench_case& c, int rounds, const char* earlier)
 {
     figures f;
+    arm earlier_arm = c.relay;
+    earlier_arm.stages[0][0] = earlier;
+    const std::pair<const arm*, std::vector<arm_result>*> arms[] = {
+        {&c.relay, &f.relay}, {&c.cat, &f.cat}, {&earlier_arm, &f.earlier}};
+    const int count = earlier == nullptr ? 2 : 3;
     for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) {
-            f.relay.push_back(run_arm(c.relay, c.expected_output, c.runs_per_round));
-        }
-        f.cat.push_back(run_arm(c.cat, c.expected_output, c.runs_per_round));
-        if (round % 2 == 1) {
-            f.relay.push_back(run_arm(c.relay, c.expected_output, c.runs_per_round));
+        for (int k = 0; k < count; ++k) {
+            const auto& [which, results] = arms[(round + k) % count];
+            results->push_back(run_arm(*which, c.expected_output, c.runs_per_round));
         }
     }
     return f;
@@ -333,11 +340,13 @@ double median_of(const std::vector<arm_result>& results, double arm_result::*fig
 }
 
 // The rounds' ratios of a figure, cat's over the relay's or, inverted, the other way round.
-std::vector<double> paired(const figures& f, double arm_result::*figure, bool inverted = false)
+std::vector<double> paired(const figures& f, double arm_result::*figure, bool inverted = false,
+                           const std::vector<arm_result>* relay = nullptr)
 {
+    const std::vector<arm_result>& measured = relay != nullptr ? *relay : f.relay;
     std::vector<double> ratios;
-    for (std::size_t i = 0; i < f.relay.size(); ++i) {
-        const double ratio = f.cat[i].*figure / f.relay[i].*figure;
+    for (std::size_t i = 0; i < measured.size(); ++i) {
+        const double ratio = f.cat[i].*figure / measured[i].*figure;
         ratios.push_back(inverted ? 1 / ratio : ratio);
     }
     return ratios;
@@ -373,14 +382,28 @@ const char* verdict(bool met)
     return met ? "yes" : "NO";
 }
 
-void print_throughput(const char* what, const figures& f, std::uint64_t payload, bool has_goal)
+// The relay's row and, with an earlier relay, that relay's row below it.
+// `goal`: the least median ratio that meets it; 0 for none.
+void print_throughput(const char* what, const figures& f, std::uint64_t payload, double goal)
 {
     const double moved = static_cast<double>(payload) / static_cast<double>(mib);
-    const std::vector<double> ratios = paired(f, &arm_result::seconds);
-    print_row(what, "MiB/s", moved / median_of(f.relay, &arm_result::seconds),
-              moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
-              median_and_range(paired(f, &arm_result::cpu_seconds)), has_goal ? ">= 0.95" : "-",
-              has_goal ? verdict(median(ratios) >= 0.95) : "");
+    char goal_text[16] = "-";
+    if (goal > 0) {
+        (void)std::snprintf(goal_text, sizeof goal_text, ">= %.3g", goal);
+    }
+    for (const std::vector<arm_result>* relay : {&f.relay, &f.earlier}) {
+        if (relay->empty()) {
+            continue;
+        }
+        const std::vector<double> ratios = paired(f, &arm_result::seconds, false, relay);
+        const bool earlier = relay == &f.earlier;
+        print_row(earlier ? "  earlier relay" : what, "MiB/s",
+                  moved / median_of(*relay, &arm_result::seconds),
+                  moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
+                  median_and_range(paired(f, &arm_result::cpu_seconds, false, relay)),
+                  earlier ? "" : goal_text,
+                  earlier || goal <= 0 ? "" : verdict(median(ratios) >= goal));
+    }
 }
 
 void print_memory(const char* what, const figures& f, long goal_kib)
@@ -410,25 +433,37 @@ std::string cpu_model()
 
 int main(int argc, char** argv)
 {
-    const char* relay = argc > 1 ? argv[1] : BRINDOCK_BINARY;
+    const char* relay = BRINDOCK_BINARY;
+    const char* earlier = argc > 1 && std::strcmp(argv[1], "-") != 0 ? argv[1] : nullptr;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
     check(signal(SIGPIPE, SIG_IGN) != SIG_ERR, "signal");
     check(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "prctl");
 
-    const std::uint64_t big = 512 * mib, round_trip = 64 * mib, spilled = 1024 * mib;
+    const std::uint64_t big = 256 * mib, round_trip = 64 * mib, spilled = 1024 * mib;
     const std::string zeros = "head -c " + std::to_string(big) + " /dev/zero";
     const command cat = {"cat", nullptr}, to_null = {"/bin/sh", "-c", "cat >/dev/null", nullptr};
     const bytes framed_64k = payload_block(65536, 1, true),
                 raw_64k = payload_block(65536, 1, false);
-    // 100-byte packets go 640 to a block: 1048 blocks are about 64 MiB.
-    const std::uint64_t small_blocks = 1048, small_payload = small_blocks * 640 * 100;
+    // Small packets go 640 to a block: 32 MiB of 100-byte packets and 64 MiB
+    // of 1000-byte ones, about.
+    const std::uint64_t blocks_100 = 524, payload_100 = blocks_100 * 640 * 100;
+    const std::uint64_t blocks_1000 = 105, payload_1000 = blocks_1000 * 640 * 1000;
+    const bytes framed_1000 = payload_block(1000, 640, true),
+                raw_1000 = payload_block(1000, 640, false);
 
     const bench_case input_64k{
         {{{relay, "cat >/dev/null", nullptr}}, 0, {framed_64k, big / 65536, end_packet}, true},
         {{cat, to_null}, 0, {raw_64k, big / 65536, {}}}};
     bench_case input_100{input_64k};
-    input_100.relay.input = {payload_block(100, 640, true), small_blocks, end_packet};
-    input_100.cat.input = {payload_block(100, 640, false), small_blocks, {}};
+    input_100.relay.input = {payload_block(100, 640, true), blocks_100, end_packet};
+    input_100.cat.input = {payload_block(100, 640, false), blocks_100, {}};
+    bench_case input_1000{input_64k};
+    input_1000.relay.input = {framed_1000, blocks_1000, end_packet};
+    input_1000.cat.input = {raw_1000, blocks_1000, {}};
+    // The controller writes each packet on its own, and so does cat's writer.
+    bench_case input_1000_apart{input_64k};
+    input_1000_apart.relay.input = {payload_block(1000, 1, true), blocks_1000 * 640, end_packet};
+    input_1000_apart.cat.input = {payload_block(1000, 1, false), blocks_1000 * 640, {}};
     const bench_case output{{{{relay, zeros.c_str(), nullptr}}, 0, {{}, 0, end_packet}, true},
                             {{{"/bin/sh", "-c", zeros.c_str(), nullptr}, cat}, 1, {}},
                             big};
@@ -441,6 +476,10 @@ int main(int argc, char** argv)
     spilling.relay.input.repeats = spilled / 65536;
     spilling.cat.input.repeats = spilled / 65536;
     spilling.expected_output = spilled;
+    bench_case filter_1000{filter};
+    filter_1000.relay.input = {framed_1000, blocks_1000, end_packet};
+    filter_1000.cat.input = {raw_1000, blocks_1000, {}};
+    filter_1000.expected_output = payload_1000;
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
                              {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
                              0,
@@ -450,23 +489,28 @@ int main(int argc, char** argv)
     const time_t now = time(nullptr);
     check(std::strftime(date, sizeof date, "%F %R %Z", std::gmtime(&now)) > 0, "strftime");
     std::printf(
-        "brindock benchmark, %s, %s, %ld cores\nrelay %s, %d rounds, arms alternating; "
-        "baseline: cat in the relay's place\n\n",
-        date, cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN), relay, rounds);
+        "brindock benchmark, %s, %s, %ld cores\nrelay %s, earlier relay %s, %d rounds, arms "
+        "alternating; baseline: cat in the relay's place\n\n",
+        date, cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN), relay,
+        earlier != nullptr ? earlier : "none", rounds);
     check(std::fflush(stdout) == 0, "fflush");
     const double started = now_seconds();
-    const figures f_64k = measure(input_64k, rounds), f_100 = measure(input_100, rounds);
-    const figures f_out = measure(output, rounds), f_filter = measure(filter, rounds);
-    const figures f_spilled = measure(spilling, rounds);
-    const figures f_start = measure(startup, rounds);
+    const auto run = [&](const bench_case& c) { return measure(c, rounds, earlier); };
+    const figures f_64k = run(input_64k), f_100 = run(input_100), f_1000 = run(input_1000);
+    const figures f_apart = run(input_1000_apart), f_out = run(output);
+    const figures f_filter = run(filter), f_filter_1000 = run(filter_1000);
+    const figures f_spilled = run(spilling), f_start = run(startup);
 
     std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
                 "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
-    print_throughput("input, 64 KiB packets, 512 MiB", f_64k, big, true);
-    print_throughput("input, 100 B packets, 64 MiB", f_100, small_payload, false);
-    print_throughput("output, 512 MiB", f_out, big, true);
-    print_throughput("round trip via cat, 64 MiB", f_filter, round_trip, false);
-    print_throughput("round trip via cat, 1 GiB", f_spilled, spilled, false);
+    print_throughput("input, 64 KiB packets, 256 MiB", f_64k, big, 0.95);
+    print_throughput("input, 100 B packets, 32 MiB", f_100, payload_100, 0.5);
+    print_throughput("input, 1000 B packets, 64 MiB", f_1000, payload_1000, 0.59);
+    print_throughput("input, 1000 B, one write each", f_apart, payload_1000, 0);
+    print_throughput("output, 256 MiB", f_out, big, 0.95);
+    print_throughput("round trip via cat, 64 KiB packets", f_filter, round_trip, 0);
+    print_throughput("round trip via cat, 1000 B packets", f_filter_1000, payload_1000, 0.385);
+    print_throughput("round trip via cat, 1 GiB", f_spilled, spilled, 0);
     const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
     print_row("start-up and end, `true`", "us/run",
               median_of(f_start.relay, &arm_result::seconds) * 1e6,

@@ -6,6 +6,51 @@
 #include "framing/length_header.hpp"
 
 namespace brindock {
+namespace {
+
+struct walk {
+    std::size_t consumed = 0;
+    batch taken;
+};
+
+// Steps `reader` over `count` bytes at `in`, stopping just past the
+// end-of-input header. Body bytes are copied to `out` one after the other when
+// it is given; `out` may be `in` itself, as the copies only ever move bytes
+// towards the front.
+walk walk_stream(packet_reader& reader, const unsigned char* in, unsigned char* out,
+                 std::size_t count)
+{
+    walk w;
+    while (w.consumed < count) {
+        const std::size_t left = count - w.consumed;
+        if (reader.body_remaining > 0) {
+            const std::size_t body = std::min<std::size_t>(reader.body_remaining, left);
+            if (out != nullptr && out + w.taken.body_bytes != in + w.consumed) {
+                std::memmove(out + w.taken.body_bytes, in + w.consumed, body);
+            }
+            reader.body_remaining -= static_cast<std::uint32_t>(body);
+            w.taken.body_bytes += body;
+            w.consumed += body;
+            continue;
+        }
+        const std::size_t part = std::min(header_size - reader.header_filled, left);
+        std::memcpy(reader.header + reader.header_filled, in + w.consumed, part);
+        reader.header_filled += part;
+        w.consumed += part;
+        if (reader.header_filled < header_size) {
+            break;
+        }
+        reader.header_filled = 0;
+        reader.body_remaining = decode_length_header(reader.header);
+        if (reader.body_remaining == 0) {
+            w.taken.end_of_input = true;
+            break;
+        }
+    }
+    return w;
+}
+
+}  // namespace
 
 std::size_t next_read_size(const packet_reader& reader, std::size_t buffer_size)
 {
@@ -15,20 +60,16 @@ std::size_t next_read_size(const packet_reader& reader, std::size_t buffer_size)
     return std::min(std::size_t{reader.body_remaining}, buffer_size);
 }
 
-input_step take_input(packet_reader& reader, const unsigned char* bytes, std::size_t count)
+std::size_t consumable_size(const packet_reader& reader, const unsigned char* bytes,
+                            std::size_t count)
 {
-    if (reader.body_remaining > 0) {
-        reader.body_remaining -= static_cast<std::uint32_t>(count);
-        return input_step::body_bytes;
-    }
-    std::memcpy(reader.header + reader.header_filled, bytes, count);
-    reader.header_filled += count;
-    if (reader.header_filled < header_size) {
-        return input_step::more_needed;
-    }
-    reader.header_filled = 0;
-    reader.body_remaining = decode_length_header(reader.header);
-    return reader.body_remaining == 0 ? input_step::end_of_input : input_step::more_needed;
+    packet_reader ahead = reader;
+    return walk_stream(ahead, bytes, nullptr, count).consumed;
+}
+
+batch take_batch(packet_reader& reader, unsigned char* bytes, std::size_t count)
+{
+    return walk_stream(reader, bytes, bytes, count).taken;
 }
 
 std::size_t next_piece_size(std::size_t remaining)

@@ -1,7 +1,8 @@
-// Taking the controller's packet stream apart, one read at a time. The reader
-// says how much the next read may ask for, so that it never asks for more than
-// what remains of the current header or body: bytes after the end-of-input
-// packet are never read, and packets that arrive together still come apart.
+// Taking the controller's packet stream apart. Bytes arrive either as exact
+// reads, each no larger than what remains of the current header or body, or as
+// batches of many packets. Either way the reader carries a header cut by the
+// end of a read over to the next one, and says where the end-of-input packet
+// ends, so that no byte after it is ever consumed.
 #pragma once
 
 #include <cstddef>
@@ -20,18 +21,25 @@ struct packet_reader {
     unsigned char header[4] = {};
 };
 
-enum class input_step {
-    more_needed,   // the bytes were (part of) a header; read on
-    body_bytes,    // the bytes were body and go to the child as they are
-    end_of_input,  // a zero-length header arrived: nothing more is to be read
+// What a batch of consumed bytes held.
+struct batch {
+    std::size_t body_bytes = 0;  // now at the front of the buffer, in stream order
+    bool end_of_input = false;   // the batch ended with the end-of-input header
 };
 
-// How many bytes the next read may ask for, never more than `buffer_size`.
+// How many bytes an exact read may ask for: never more than what remains of
+// the current header or body, nor more than `buffer_size`.
 std::size_t next_read_size(const packet_reader& reader, std::size_t buffer_size);
 
-// Accounts for `count` bytes (1 up to the last next_read_size) just read into
-// `bytes`, and says what they were.
-input_step take_input(packet_reader& reader, const unsigned char* bytes, std::size_t count);
+// How many of the `count` bytes at `bytes`, which come next in the stream, may
+// be consumed: all of them, or up to and including the end-of-input header
+// when it lies among them, counting the header bytes that `reader` carries.
+std::size_t consumable_size(const packet_reader& reader, const unsigned char* bytes,
+                            std::size_t count);
+
+// Accounts for `count` consumed bytes at `bytes` (no more than consumable_size
+// allows) and moves their body bytes to the front of `bytes`, over the headers.
+batch take_batch(packet_reader& reader, unsigned char* bytes, std::size_t count);
 
 // Size of the next write to the child when `remaining` bytes of a chunk are left.
 std::size_t next_piece_size(std::size_t remaining);

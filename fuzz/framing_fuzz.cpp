@@ -1,9 +1,11 @@
 // Fuzzes framing/: the fuzzer picks a byte stream, the reader's buffer size
-// and the size of every read; a decoding written here, apart from the reader,
-// says which bytes are headers and bodies, where the input ends, and what the
-// reader may ask for at each point. Encoded headers must decode back.
+// and the size of every exact read and of every batch that waits; a decoding
+// written here, apart from the reader, says which bytes are headers and
+// bodies, where the input ends, what the reader may ask for at each point and
+// how much of a batch it may consume. Encoded headers must decode back.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,22 +86,49 @@ outcome feed(const std::string& stream, const decoding& d, std::size_t buffer_si
         require(ask <= buffer_size, "asks beyond the buffer");
         require(ask <= s.end - at, s.header ? "asks beyond the header" : "asks beyond the body");
         const std::size_t count = std::min(choose(ask), stream.size() - at);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data() + at);
-        const input_step step = take_input(reader, bytes, count);
+        std::string bytes = stream.substr(at, count);
+        const batch taken =
+            take_batch(reader, reinterpret_cast<unsigned char*>(bytes.data()), count);
         at += count;
+        require(taken.end_of_input == (at == d.input_end), "end-of-input packet misplaced");
+        require(taken.body_bytes == (s.header ? 0 : count), "bytes taken as the wrong kind");
         if (!s.header) {
-            require(step == input_step::body_bytes, "body bytes not taken as body");
-            o.bodies.append(stream, at - count, count);
+            o.bodies.append(bytes);
             o.chunks.push_back(count);
-        } else if (at == d.input_end) {
-            require(step == input_step::end_of_input, "end-of-input packet missed");
+        } else if (taken.end_of_input) {
             o.input_end = at;
             break;
-        } else {
-            require(step == input_step::more_needed, "header bytes not taken as header");
         }
         if (at == s.end) {
             ++k;
+        }
+    }
+    return o;
+}
+
+// Feeds `stream` in batches, as many bytes waiting each time as `choose` says:
+// all of them may be consumed, or exactly up to the end of input when it lies
+// among them, and the bodies they hold come out at the front, in order.
+template <typename Choose>
+outcome feed_batches(const std::string& stream, const decoding& d, Choose choose)
+{
+    outcome o;
+    packet_reader reader;
+    for (std::size_t at = 0; at < stream.size();) {
+        std::string waiting = stream.substr(at, choose(stream.size() - at));
+        auto* bytes = reinterpret_cast<unsigned char*>(waiting.data());
+        const bool ends_here = d.input_end > at && d.input_end <= at + waiting.size();
+        const std::size_t allowed = consumable_size(reader, bytes, waiting.size());
+        require(allowed == (ends_here ? d.input_end - at : waiting.size()),
+                "consumes the wrong amount");
+        const batch taken = take_batch(reader, bytes, allowed);
+        require(taken.end_of_input == ends_here, "end of input misplaced in a batch");
+        require(taken.body_bytes <= allowed, "more body than bytes");
+        o.bodies.append(waiting, 0, taken.body_bytes);
+        at += allowed;
+        if (ends_here) {
+            o.input_end = at;
+            break;
         }
     }
     return o;
@@ -132,13 +161,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string stream(front.begin(), front.end());
     const decoding d = decode(stream);
 
-    // What is left of the input picks the read sizes; once it runs out, every
-    // read takes all that is allowed.
+    // What is left of the input picks the read sizes, and again the batch
+    // sizes; once it runs out, every read takes all that is allowed.
+    const std::vector<std::uint8_t> sizes = in.ConsumeRemainingBytes<std::uint8_t>();
+    FuzzedDataProvider read_sizes(sizes.data(), sizes.size());
     const outcome o = feed(stream, d, buffer_size, [&](std::size_t ask) {
-        return in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<std::size_t>(1, ask) : ask;
+        return read_sizes.remaining_bytes() > 0
+                   ? read_sizes.ConsumeIntegralInRange<std::size_t>(1, ask)
+                   : ask;
     });
     require(o.bodies == d.bodies, "bodies differ from the decoding");
     require(o.input_end == d.input_end, "input ends at the wrong place");
+    FuzzedDataProvider batch_sizes(sizes.data(), sizes.size());
+    const outcome batched = feed_batches(stream, d, [&](std::size_t left) {
+        const std::size_t most = std::min(left, buffer_size);
+        return batch_sizes.remaining_bytes() > 0
+                   ? batch_sizes.ConsumeIntegralInRange<std::size_t>(1, most)
+                   : most;
+    });
+    require(batched.bodies == d.bodies, "batched bodies differ from the decoding");
+    require(batched.input_end == d.input_end, "batched input ends at the wrong place");
     for (const std::size_t chunk : o.chunks) {
         for (std::size_t left = chunk, piece; left > 0; left -= piece) {
             piece = next_piece_size(left);

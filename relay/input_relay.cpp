@@ -1,6 +1,5 @@
 #include "relay/input_relay.hpp"
 
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include "framing/packet_reader.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/input_source.hpp"
 
 namespace brindock {
 namespace {
@@ -55,31 +55,6 @@ void forward_chunk(int child_input, const unsigned char* chunk, std::size_t leng
     }
 }
 
-// One read of the controller's input. A read that cannot wait is tried first,
-// so that the poll is paid only when the input is not ready; where the
-// descriptor does not support it (a terminal, some sockets) the relay polls
-// before every read instead, and that plain read reports any real failure.
-// Fails with EINTR once a SIGCHLD has been recorded.
-ssize_t read_controller_input(unsigned char* buffer, std::size_t wanted, bool& try_without_wait,
-                              int child_output, output_hold& hold)
-{
-    if (try_without_wait) {
-        struct iovec into {
-            buffer, wanted
-        };
-        const ssize_t got = preadv2(STDIN_FILENO, &into, 1, -1, RWF_NOWAIT);
-        if (got >= 0 || errno == EINTR) {
-            return got;
-        }
-        try_without_wait = errno == EAGAIN || errno == EWOULDBLOCK;
-    }
-    if (!wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold)) {
-        errno = EINTR;
-        return -1;
-    }
-    return read(STDIN_FILENO, buffer, wanted);
-}
-
 // A controller still writing then fails at once instead of blocking.
 void end_input_phase(int child_input)
 {
@@ -89,28 +64,36 @@ void end_input_phase(int child_input)
 
 }  // namespace
 
-void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold)
+void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
+                 output_hold& hold)
 {
     packet_reader reader;
-    bool try_without_wait = true;
+    bool after_wait = false;
     // The command's end ends the phase too: its output is forwarded without
     // waiting for an end-of-input packet that may never come.
     while (!child_exit_seen()) {
-        const ssize_t got = read_controller_input(buffer, next_read_size(reader, relay_buffer_size),
-                                                  try_without_wait, child_output, hold);
+        const ssize_t got = take_in(source, reader, buffer, relay_buffer_size, after_wait);
+        after_wait = false;
         if (got < 0 && only_had_to_wait()) {
+            if (!wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold)) {
+                break;
+            }
+            after_wait = true;
             continue;
         }
         if (got <= 0) {
             break;
         }
-        const auto count = static_cast<std::size_t>(got);
-        const input_step step = take_input(reader, buffer, count);
-        if (step == input_step::end_of_input) {
+        // All that was taken in goes to the child before the next wait for
+        // input, so a packet followed by a pause is not held back.
+        const batch taken = take_batch(reader, buffer, static_cast<std::size_t>(got));
+        forward_chunk(child_input, buffer, taken.body_bytes, child_output, hold);
+        if (taken.end_of_input) {
             break;
         }
-        if (step == input_step::body_bytes) {
-            forward_chunk(child_input, buffer, count, child_output, hold);
+        // Once per batch rather than per write, so that held packets are large.
+        if (taken.body_bytes > 0 && hold_has_room(hold)) {
+            hold_read_from(hold, child_output);
         }
     }
     end_input_phase(child_input);

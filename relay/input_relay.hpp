@@ -2,18 +2,22 @@
 // the child's standard input, while the child's output is held meanwhile.
 #pragma once
 
+#include "relay/input_source.hpp"
 #include "relay/output_hold.hpp"
 
 namespace brindock {
 
-// Reads packets from descriptor 0 and writes their bodies, in order and without
-// framing, to `child_input` in pieces of at most 1024 bytes. Whatever the child
-// writes meanwhile on `child_output` goes into `hold` while it has room.
+// Takes packets in from descriptor 0 through `source`, many at a time where it
+// can, and writes their bodies, in order and without framing, to
+// `child_input` in pieces of at most 1024 bytes; the bodies of several packets
+// may share a piece. Whatever the child writes meanwhile on `child_output`
+// goes into `hold` while it has room.
 //
 // Ends at the end-of-input packet, when the controller's input ends or fails,
 // or once a SIGCHLD has been recorded; in every case it closes `child_input`
 // and descriptor 0. Nothing after the end-of-input packet is read, and
 // nothing at all once the SIGCHLD is seen.
-void relay_input(int child_input, int child_output, unsigned char* buffer, output_hold& hold);
+void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
+                 output_hold& hold);
 
 }  // namespace brindock

@@ -71,6 +71,11 @@ pid_t spawn_shell_command(const char* command, int* child_input, int* child_outp
         return -1;
     }
     if (pipe2(output_pipe, O_CLOEXEC) != 0) {
+        // Closed so that a caller that frees descriptors can try again.
+        const int error = errno;
+        close(input_pipe[0]);
+        close(input_pipe[1]);
+        errno = error;
         return -1;
     }
     // Only the relay's own ends wait for readiness; the child's stay blocking.

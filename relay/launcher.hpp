@@ -10,7 +10,8 @@ namespace brindock {
 // and stores the relay's ends of the pipes in the destinations given (an end
 // with no destination is closed): the child-input end, for writing, and the
 // child-output end, for reading. Both are non-blocking and close-on-exec.
-// Returns -1 when a pipe cannot be created, or the fork's negative result.
+// Returns -1 with errno set when a pipe cannot be created (nothing is left
+// open then), or the fork's negative result.
 //
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output

@@ -3,6 +3,7 @@
 // the relay buffer and the process's life: start-up, the two phases, the end.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
 #include "relay/input_relay.hpp"
+#include "relay/input_source.hpp"
 #include "relay/launcher.hpp"
 #include "relay/output_hold.hpp"
 #include "relay/output_relay.hpp"
@@ -62,15 +64,25 @@ int main(int argc, char** argv)
     }
     int child_input = -1;
     int child_output = -1;
-    if (!open_child_exit_event() ||
-        spawn_shell_command(argv[1], &child_input, &child_output) <= 0) {
+    if (!open_child_exit_event()) {
+        fail_launch();
+    }
+    // Made before the command starts, so that the relay's descriptors stay the
+    // same while it runs; the private pipe is the first thing given up when
+    // descriptors are short.
+    input_source source = open_input_source();
+    pid_t child = spawn_shell_command(argv[1], &child_input, &child_output);
+    if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
+        child = spawn_shell_command(argv[1], &child_input, &child_output);
+    }
+    if (child <= 0) {
         fail_launch();
     }
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
     hold.spill.reserve = spill_reserve;
-    relay_input(child_input, child_output, relay_buffer, hold);
+    relay_input(source, child_input, child_output, relay_buffer, hold);
     relay_output(child_output, relay_buffer, hold);
     return 0;
 }

@@ -49,42 +49,46 @@ TEST(LengthHeader, RoundTripsAcrossTheWholeRange)
     EXPECT_EQ(decode_length_header(buffer), 0xFFFFFFFFu);
 }
 
-// Feeds `stream` to a reader in reads of at most `read_limit` bytes, as the
-// input phase would, and returns the body bytes and whether the end came.
+// Feeds `stream` to a reader as the input phase would: in exact reads of at
+// most `limit` bytes, or in batches where `limit` bytes wait and
+// consumable_size says how many are consumed. Returns the body bytes that
+// take_batch moved to the front, and whether and where the input ended.
 struct reading {
     std::string body;
     bool ended = false;
     std::size_t consumed = 0;
 };
 
-reading read_stream(const std::string& stream, std::size_t read_limit)
+reading read_stream(const std::string& stream, std::size_t limit, bool batches)
 {
     packet_reader reader;
     reading result;
-    while (result.consumed < stream.size()) {
-        const std::size_t ask = next_read_size(reader, read_limit);
-        const std::size_t got = std::min(ask, stream.size() - result.consumed);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data() + result.consumed);
-        result.consumed += got;
-        const input_step step = take_input(reader, bytes, got);
-        if (step == input_step::body_bytes) {
-            result.body.append(stream, result.consumed - got, got);
-        } else if (step == input_step::end_of_input) {
-            result.ended = true;
-            break;
-        }
+    while (result.consumed < stream.size() && !result.ended) {
+        std::string piece =
+            stream.substr(result.consumed, batches ? limit : next_read_size(reader, limit));
+        auto* bytes = reinterpret_cast<unsigned char*>(piece.data());
+        const std::size_t count =
+            batches ? consumable_size(reader, bytes, piece.size()) : piece.size();
+        result.consumed += count;
+        const batch taken = take_batch(reader, bytes, count);
+        result.body.append(piece, 0, taken.body_bytes);
+        result.ended = taken.end_of_input;
     }
     return result;
 }
 
 TEST(PacketReader, JoinsBodiesAndStopsExactlyAtTheEndOfInput)
 {
-    const std::string stream = std::string("\0\0\0\2ab\0\0\0\2cd\0\0\0\0trailing", 20);
-    for (std::size_t limit : {1u, 2u, 3u, 65536u}) {
-        const reading r = read_stream(stream, limit);
-        EXPECT_EQ(r.body, "abcd") << limit;
-        EXPECT_TRUE(r.ended) << limit;
-        EXPECT_EQ(r.consumed, 16u) << "bytes after the end-of-input packet were read";
+    // Batch ends fall inside every header, the end-of-input one included, and
+    // inside every body.
+    const std::string stream = std::string("\0\0\0\2ab\0\0\0\3cde\0\0\0\0\0\0\0\1z", 22);
+    for (const bool batches : {false, true}) {
+        for (std::size_t limit = 1; limit <= 23; ++limit) {
+            const reading r = read_stream(stream, limit, batches);
+            EXPECT_EQ(r.body, "abcde") << limit << " " << batches;
+            EXPECT_TRUE(r.ended) << limit << " " << batches;
+            EXPECT_EQ(r.consumed, 17u) << "bytes after the end-of-input packet were consumed";
+        }
     }
 }
 
@@ -92,16 +96,16 @@ TEST(PacketReader, NeverAsksBeyondTheHeaderOrTheBufferOrTheBody)
 {
     packet_reader reader;
     EXPECT_EQ(next_read_size(reader, 65536), 4u);
-    const unsigned char first[2] = {0xFF, 0xFF};
-    EXPECT_EQ(take_input(reader, first, 2), input_step::more_needed);
+    unsigned char first[2] = {0xFF, 0xFF};
+    EXPECT_FALSE(take_batch(reader, first, 2).end_of_input);
     EXPECT_EQ(next_read_size(reader, 65536), 2u);
-    EXPECT_EQ(take_input(reader, first, 2), input_step::more_needed);
+    EXPECT_EQ(take_batch(reader, first, 2).body_bytes, 0u);
     EXPECT_EQ(reader.body_remaining, 0xFFFFFFFFu);
     EXPECT_EQ(next_read_size(reader, 65536), 65536u);
 
     packet_reader small;
-    const unsigned char header[4] = {0, 0, 0, 3};
-    take_input(small, header, 4);
+    unsigned char header[4] = {0, 0, 0, 3};
+    take_batch(small, header, 4);
     EXPECT_EQ(next_read_size(small, 65536), 3u);
 }
 

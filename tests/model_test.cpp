@@ -1,6 +1,7 @@
-// Random packet streams through `brindock cat`, checked against a small model
-// of the framing rules kept here, apart from framing/. BRINDOCK_MODEL_STREAMS
-// sets how many streams run (default 300), BRINDOCK_MODEL_SEED the first seed.
+// Random packet streams through brindock, from a pipe, a stream socket or a
+// file, checked against a small model of the framing rules kept here, apart
+// from framing/. BRINDOCK_MODEL_STREAMS sets how many streams run (default
+// 300), BRINDOCK_MODEL_SEED the first seed.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -88,7 +90,8 @@ std::string make_stream(generator& g)
 // cut header ends the input, a cut body still counts for what arrived.
 struct prediction {
     std::string payload;
-    std::size_t consumed = 0;  // bytes the relay may read, the end-of-input packet included
+    std::size_t consumed = 0;          // bytes the relay may read, the end-of-input packet included
+    std::vector<std::size_t> headers;  // where each header starts
 };
 
 prediction predict(const std::string& stream)
@@ -96,6 +99,7 @@ prediction predict(const std::string& stream)
     prediction p;
     std::size_t at = 0;
     while (stream.size() - at >= 4) {
+        p.headers.push_back(at);
         const auto* b = reinterpret_cast<const unsigned char*>(stream.data() + at);
         const std::size_t length =
             (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
@@ -111,7 +115,31 @@ prediction predict(const std::string& stream)
     return p;
 }
 
-TEST(Model, RandomStreamsThroughCatComeBackAsTheModelSays)
+// The controller's writes: the stream cut at random places, and often inside
+// a header, the end-of-input one included.
+std::vector<std::string> cut_stream(generator& g, const std::string& stream,
+                                    const prediction& expected)
+{
+    std::vector<std::size_t> cuts{0, stream.size()};
+    for (std::size_t n = g.below(8); n > 0 && !stream.empty(); --n) {
+        cuts.push_back(g.below(stream.size()));
+    }
+    for (const std::size_t header : expected.headers) {
+        if (g.percent(30)) {
+            cuts.push_back(std::min(stream.size(), header + 1 + g.below(3)));
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::string> writes;
+    for (std::size_t i = 1; i < cuts.size(); ++i) {
+        if (cuts[i] > cuts[i - 1]) {
+            writes.push_back(stream.substr(cuts[i - 1], cuts[i] - cuts[i - 1]));
+        }
+    }
+    return writes;
+}
+
+TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
 {
     const std::size_t streams = env_or("BRINDOCK_MODEL_STREAMS", 300);
     const std::size_t first_seed = env_or("BRINDOCK_MODEL_SEED", 1);
@@ -122,7 +150,13 @@ TEST(Model, RandomStreamsThroughCatComeBackAsTheModelSays)
         const std::string stream = make_stream(g);
         const prediction expected = predict(stream);
         relay_request request;
-        request.args = {"cat"};
+        // The command passes its input on untouched through the shared
+        // standard error, then the relay's count of bytes written and of write
+        // calls, all of them to the command's input by then. A write that
+        // found the pipe full counts as a call too, so calls can only be more
+        // than the writes that carried bytes: fewer than one per 1024 bytes
+        // means that some write carried more.
+        request.args = {"cat >&2; sed -n 's/^wchar: //p;s/^syscw: //p' /proc/$PPID/io >&2"};
         // A quarter of the streams come from a file, whose offset afterwards
         // shows exactly how far the relay read. So does the empty one: the
         // harness closes an input with no writes only after its first wake-up.
@@ -135,22 +169,16 @@ TEST(Model, RandomStreamsThroughCatComeBackAsTheModelSays)
             lseek(file, 0, SEEK_SET);
             request.before_exec = [file] { dup2(file, 0); };
         } else {
-            std::vector<std::size_t> cuts{0, stream.size()};
-            for (std::size_t n = g.below(8); n > 0 && !stream.empty(); --n) {
-                cuts.push_back(g.below(stream.size()));
-            }
-            std::sort(cuts.begin(), cuts.end());
-            for (std::size_t i = 1; i < cuts.size(); ++i) {
-                if (cuts[i] > cuts[i - 1]) {
-                    request.writes.push_back(stream.substr(cuts[i - 1], cuts[i] - cuts[i - 1]));
-                }
-            }
+            request.writes = cut_stream(g, stream, expected);
             request.drain_between_writes = g.percent(30);
+            request.socket_input = g.percent(50);
+            request.read_back_input = true;
         }
         const relay_result r = run_relay(request);
         EXPECT_TRUE(r.exited_with(0))
             << "wait status " << r.wait_status << ", finished " << r.finished;
-        const std::string got = join(split_packets(r.out));
+        EXPECT_EQ(r.out, "");
+        const std::string got = r.err.substr(0, expected.payload.size());
         EXPECT_TRUE(got == expected.payload)
             << "stream of " << stream.size() << " bytes: expected " << expected.payload.size()
             << " payload bytes, got " << got.size() << ", first difference at "
@@ -158,9 +186,18 @@ TEST(Model, RandomStreamsThroughCatComeBackAsTheModelSays)
                              expected.payload.end())
                        .first -
                    got.begin();
+        std::size_t written = 0, calls = 0;
+        std::istringstream(r.err.substr(got.size())) >> written >> calls;
+        EXPECT_EQ(written, expected.payload.size());
+        EXPECT_GE(calls, (written + 1023) / 1024)
+            << "a write to the command carried over 1024 bytes";
         if (from_file) {
             EXPECT_EQ(static_cast<std::size_t>(lseek(file, 0, SEEK_CUR)), expected.consumed);
             close(file);
+        } else {
+            EXPECT_TRUE(r.unread_input == stream.substr(expected.consumed))
+                << (request.socket_input ? "socket" : "pipe") << ": " << r.unread_input.size()
+                << " bytes left unread, expected " << stream.size() - expected.consumed;
         }
     }
 }

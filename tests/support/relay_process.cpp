@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +43,15 @@ pipe_pair make_pipe()
             close(end);
             end = moved;
         }
+    }
+    return {ends[0], ends[1]};
+}
+
+pipe_pair make_socket_pair()
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair: " << std::strerror(errno);
     }
     return {ends[0], ends[1]};
 }
@@ -95,7 +106,23 @@ struct session {
     bool relay_has_taken_input() const
     {
         int unread = 0;
-        return !request.drain_between_writes || ioctl(input, FIONREAD, &unread) != 0 || unread == 0;
+        return !request.drain_between_writes ||
+               ioctl(input, request.socket_input ? SIOCOUTQ : FIONREAD, &unread) != 0 ||
+               unread == 0;
+    }
+
+    // What the relay left in its input, then the writes never made. The relay
+    // has ended, so its end no longer shares our reads or our flags.
+    void read_back(int relay_end)
+    {
+        fcntl(relay_end, F_SETFL, fcntl(relay_end, F_GETFL) | O_NONBLOCK);
+        std::array<char, 65536> chunk;
+        for (ssize_t n; (n = read(relay_end, chunk.data(), chunk.size())) > 0;) {
+            result.unread_input.append(chunk.data(), static_cast<std::size_t>(n));
+        }
+        for (; writes_pending(); ++next_write, write_offset = 0) {
+            result.unread_input.append(request.writes[next_write], write_offset);
+        }
     }
 
     void feed()
@@ -201,13 +228,16 @@ relay_result run_relay(const relay_request& request)
     }
     argv.push_back(nullptr);
 
-    pipe_pair in = make_pipe(), out = make_pipe(), err = make_pipe();
+    pipe_pair in = request.socket_input ? make_socket_pair() : make_pipe();
+    pipe_pair out = make_pipe(), err = make_pipe();
     session s{request, -1, -1, -1, -1, 0, 0, false, {}};
     s.result.pid = fork();
     if (s.result.pid == 0) {
         exec_relay(request, binary, argv, in, out, err);
     }
-    close(in.read_end);
+    if (!request.read_back_input) {
+        close_if_open(in.read_end);
+    }
     close(out.write_end);
     close(err.write_end);
     s.input = in.write_end;
@@ -230,7 +260,10 @@ relay_result run_relay(const relay_request& request)
         kill(s.result.pid, SIGKILL);
         waitpid(s.result.pid, &s.result.wait_status, 0);
     }
-    for (int* fd : {&s.input, &s.output, &s.error, &s.process}) {
+    if (in.read_end >= 0) {
+        s.read_back(in.read_end);
+    }
+    for (int* fd : {&s.input, &s.output, &s.error, &s.process, &in.read_end}) {
         close_if_open(*fd);
     }
     return s.result;

@@ -23,7 +23,11 @@ struct relay_request {
     bool drain_between_writes = false;
     bool close_input = true;  // close the controller's end after the writes
     bool ignore_sigpipe = false;
-    bool nonblocking = false;  // hand over non-blocking standard input and output
+    bool nonblocking = false;   // hand over non-blocking standard input and output
+    bool socket_input = false;  // standard input is a stream socket, not a pipe
+    // Keeps the relay's end of its input, so that what it left unread is
+    // given back in relay_result::unread_input.
+    bool read_back_input = false;
     bool wait_for_stderr_end = true;
     int descriptor_limit = 0;  // RLIMIT_NOFILE for the relay when above 0
     // Closes the controller's reading end after this many output bytes; -1 never.
@@ -41,6 +45,8 @@ struct relay_result {
     bool finished = false;  // false: the deadline passed and the relay was killed
     pid_t pid = -1;
     int input_error = 0;  // errno of the controller's write that failed; 0 if none did
+    std::string
+        unread_input;  // with read_back_input: what the relay left, then what was never written
 
     bool exited_with(int code) const;
     bool killed_by(int signal_number) const;
