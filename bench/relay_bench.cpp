@@ -499,7 +499,9 @@ int main(int argc, char** argv)
     const figures f_64k = run(input_64k), f_100 = run(input_100), f_1000 = run(input_1000);
     const figures f_apart = run(input_1000_apart), f_out = run(output);
     const figures f_filter = run(filter), f_filter_1000 = run(filter_1000);
-    const figures f_spilled = run(spilling), f_start = run(startup);
+    // An earlier relay may hold everything in memory and wait for ever past its
+    // limit, so this case runs without it.
+    const figures f_spilled = measure(spilling, rounds, nullptr), f_start = run(startup);
 
     std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
                 "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
@@ -522,7 +524,7 @@ int main(int argc, char** argv)
     print_memory("peak RSS, output", f_out, 0);
     // Memory keeps at most its part of what is held and one staging block.
     const long held_kib = static_cast<long>(f_filter.relay.back().framed_output / 1024);
-    const long in_memory_kib = std::min(held_kib, hold_memory_kib + 1024);
+    const long in_memory_kib = std::min(held_kib, hold_memory_kib + 2048);
     print_memory("peak RSS, round trip (64 MiB held)", f_filter, in_memory_kib + 4096);
     print_memory("peak RSS, round trip (1 GiB held)", f_spilled, 73728);
     std::printf(
