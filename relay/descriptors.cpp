@@ -1,6 +1,7 @@
 #include "relay/descriptors.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,6 +57,32 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
         }
     }
     return true;
+}
+
+bool give_fully(int fd, const unsigned char* data, std::size_t length)
+{
+    // Cleared at the first descriptor that is no pipe; write_fully does the rest.
+    static bool takes_pages = true;
+    while (length > 0 && takes_pages) {
+        struct iovec pages {
+            const_cast<unsigned char*>(data), length
+        };
+        const ssize_t given = vmsplice(fd, &pages, 1, 0);
+        if (given > 0) {
+            data += given;
+            length -= static_cast<std::size_t>(given);
+        } else if (given < 0 && only_had_to_wait()) {
+            if (errno != EINTR) {
+                struct pollfd room = {fd, POLLOUT, 0};
+                wait_for_any(&room, 1);
+            }
+        } else if (given < 0 && (errno == EBADF || errno == EINVAL)) {
+            takes_pages = false;
+        } else {
+            return false;
+        }
+    }
+    return write_fully(fd, data, length);
 }
 
 }  // namespace brindock

@@ -17,6 +17,11 @@ void open_missing_standard_descriptors();
 // failure; the bytes before it may have been written.
 bool write_fully(int fd, const unsigned char* data, std::size_t length);
 
+// write_fully for bytes that will never change again: where `fd` is a pipe it
+// is handed the pages that hold them rather than a copy. Unmapping them
+// afterwards is safe; the pipe keeps the pages it was given until they are read.
+bool give_fully(int fd, const unsigned char* data, std::size_t length);
+
 // The one place where the relay waits: until at least one of `watched` is
 // ready or reports an error or hang-up. Signals do not end the wait; one that
 // needs an answer makes a watched descriptor ready. Returns false when poll

@@ -81,7 +81,7 @@ TEST(Streaming, LargeOutputComesBackInPacketsThatJoinExactly)
 
 TEST(Streaming, FullHoldOnlyHoldsTheCommandBack)
 {
-    // 64 KiB pipes, and a hold of 64 KiB of memory, a 1 MiB staging block and
+    // 64 KiB pipes, and a hold of 64 KiB of memory, a 2 MiB staging block and
     // 4 MiB of spill file. The first command writes the hold's whole size and
     // half a pipe more before reading input that its input pipe cannot take
     // either: the hold has to fill up to its cap while input still flows, and
@@ -89,7 +89,7 @@ TEST(Streaming, FullHoldOnlyHoldsTheCommandBack)
     // hold takes in the time its input flows, which waits in its pipe for the
     // output phase; its input must fit in the pipe to it (pieces of at most
     // 1024 bytes fill 16 pages to at least 48 KiB), or both would wait for ever.
-    const std::size_t past_cap = 65536 + (1 << 20) + (4 << 20) + 32 * 1024;
+    const std::size_t past_cap = 65536 + (2 << 20) + (4 << 20) + 32 * 1024;
     const struct {
         std::string command;
         std::size_t input_size;
