@@ -296,26 +296,32 @@ struct bench_case {
     arm relay, cat;
     std::uint64_t expected_output = 0;  // payload bytes both arms must read back
     int runs_per_round = 1;
+    arm floor = {};  // no stages: none
 };
 
 // Each arm's results, round by round, so that the two arms pair up.
 struct figures {
-    std::vector<arm_result> relay, cat, earlier;
+    std::vector<arm_result> relay, cat, earlier, floor;
 };
 
 // Each round starts with a different arm, in turn. With an `earlier` relay
-// binary, the relay's arm runs with it too, as a third arm.
+// binary, the relay's arm runs with it too, and so does the case's floor.
 figures measure(const bench_case& c, int rounds, const char* earlier)
 {
     figures f;
     arm earlier_arm = c.relay;
     earlier_arm.stages[0][0] = earlier;
-    const std::pair<const arm*, std::vector<arm_result>*> arms[] = {
-        {&c.relay, &f.relay}, {&c.cat, &f.cat}, {&earlier_arm, &f.earlier}};
-    const int count = earlier == nullptr ? 2 : 3;
-    for (int round = 0; round < rounds; ++round) {
-        for (int k = 0; k < count; ++k) {
-            const auto& [which, results] = arms[(round + k) % count];
+    std::vector<std::pair<const arm*, std::vector<arm_result>*>> arms = {{&c.relay, &f.relay},
+                                                                         {&c.cat, &f.cat}};
+    if (earlier != nullptr) {
+        arms.emplace_back(&earlier_arm, &f.earlier);
+    }
+    if (!c.floor.stages.empty()) {
+        arms.emplace_back(&c.floor, &f.floor);
+    }
+    for (std::size_t round = 0; round < static_cast<std::size_t>(rounds); ++round) {
+        for (std::size_t k = 0; k < arms.size(); ++k) {
+            const auto& [which, results] = arms[(round + k) % arms.size()];
             results->push_back(run_arm(*which, c.expected_output, c.runs_per_round));
         }
     }
@@ -391,14 +397,16 @@ void print_throughput(const char* what, const figures& f, std::uint64_t payload,
     if (goal > 0) {
         (void)std::snprintf(goal_text, sizeof goal_text, ">= %.3g", goal);
     }
-    for (const std::vector<arm_result>* relay : {&f.relay, &f.earlier}) {
+    for (const std::vector<arm_result>* relay : {&f.relay, &f.earlier, &f.floor}) {
         if (relay->empty()) {
             continue;
         }
         const std::vector<double> ratios = paired(f, &arm_result::seconds, false, relay);
-        const bool earlier = relay == &f.earlier;
-        print_row(earlier ? "  earlier relay" : what, "MiB/s",
-                  moved / median_of(*relay, &arm_result::seconds),
+        const bool earlier = relay != &f.relay;
+        print_row(relay == &f.earlier ? "  earlier relay"
+                  : earlier           ? "  floor: 1024-byte copier"
+                                      : what,
+                  "MiB/s", moved / median_of(*relay, &arm_result::seconds),
                   moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
                   median_and_range(paired(f, &arm_result::cpu_seconds, false, relay)),
                   earlier ? "" : goal_text,
@@ -480,6 +488,15 @@ int main(int argc, char** argv)
     filter_1000.relay.input = {framed_1000, blocks_1000, end_packet};
     filter_1000.cat.input = {raw_1000, blocks_1000, {}};
     filter_1000.expected_output = payload_1000;
+    // The same bytes unframed through a copier that writes the command the
+    // same 1024-byte pieces and holds its output: the cost of the piece limit
+    // and of holding, without framing.
+    const auto floor_of = [](const bench_case& c, const char* command) {
+        return arm{{{PIECE_COPIER_BINARY, command, nullptr}}, 0, c.cat.input, false};
+    };
+    input_100.floor = floor_of(input_100, "cat >/dev/null");
+    input_1000.floor = floor_of(input_1000, "cat >/dev/null");
+    filter_1000.floor = floor_of(filter_1000, "cat");
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
                              {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
                              0,
