@@ -52,6 +52,24 @@ void write_usage()
     std::exit(1);
 }
 
+// Starts the command with what taking in its input needs. The private pipe of
+// that is made first, so that the relay's descriptors stay the same while it
+// runs, and is the first thing given up when descriptors are short.
+void launch(const char* command, input_source& source, int& child_input, int& child_output)
+{
+    if (!open_child_exit_event()) {
+        fail_launch();
+    }
+    source = open_input_source();
+    pid_t child = spawn_shell_command(command, &child_input, &child_output);
+    if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
+        child = spawn_shell_command(command, &child_input, &child_output);
+    }
+    if (child <= 0) {
+        fail_launch();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -62,22 +80,10 @@ int main(int argc, char** argv)
         write_usage();
         return 0;
     }
+    input_source source;
     int child_input = -1;
     int child_output = -1;
-    if (!open_child_exit_event()) {
-        fail_launch();
-    }
-    // Made before the command starts, so that the relay's descriptors stay the
-    // same while it runs; the private pipe is the first thing given up when
-    // descriptors are short.
-    input_source source = open_input_source();
-    pid_t child = spawn_shell_command(argv[1], &child_input, &child_output);
-    if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child = spawn_shell_command(argv[1], &child_input, &child_output);
-    }
-    if (child <= 0) {
-        fail_launch();
-    }
+    launch(argv[1], source, child_input, child_output);
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
