@@ -40,6 +40,14 @@ bool wait_for_any(pollfd* watched, nfds_t count)
     return true;
 }
 
+void wait_for_room(int fd)
+{
+    if (errno != EINTR) {
+        struct pollfd room = {fd, POLLOUT, 0};
+        wait_for_any(&room, 1);
+    }
+}
+
 bool write_fully(int fd, const unsigned char* data, std::size_t length)
 {
     while (length > 0) {
@@ -48,10 +56,7 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
             data += written;
             length -= static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
-            if (errno != EINTR) {
-                struct pollfd room = {fd, POLLOUT, 0};
-                wait_for_any(&room, 1);
-            }
+            wait_for_room(fd);
         } else {
             return false;
         }
@@ -72,10 +77,7 @@ bool give_fully(int fd, const unsigned char* data, std::size_t length)
             data += given;
             length -= static_cast<std::size_t>(given);
         } else if (given < 0 && only_had_to_wait()) {
-            if (errno != EINTR) {
-                struct pollfd room = {fd, POLLOUT, 0};
-                wait_for_any(&room, 1);
-            }
+            wait_for_room(fd);
         } else if (given < 0 && (errno == EBADF || errno == EINVAL)) {
             takes_pages = false;
         } else {

@@ -32,4 +32,8 @@ bool wait_for_any(pollfd* watched, nfds_t count);
 // non-blocking and not ready, or a signal interrupted it.
 bool only_had_to_wait();
 
+// After a write to `fd` that only had to wait: waits for room, unless a signal
+// interrupted it, in which case the write is simply tried again.
+void wait_for_room(int fd);
+
 }  // namespace brindock

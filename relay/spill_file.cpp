@@ -1,7 +1,6 @@
 #include "relay/spill_file.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/sendfile.h>
 #include <sys/statvfs.h>
@@ -123,10 +122,7 @@ bool send_file(int fd, std::uint64_t end, int out_fd)
             continue;
         }
         if (sent < 0 && only_had_to_wait()) {
-            if (errno != EINTR) {
-                struct pollfd room = {out_fd, POLLOUT, 0};
-                wait_for_any(&room, 1);
-            }
+            wait_for_room(out_fd);
         } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
             return copy_by_reading(fd, static_cast<std::uint64_t>(offset), end, out_fd);
         } else {
