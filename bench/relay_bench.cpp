@@ -4,8 +4,9 @@
 // it produces the input, consumes (and for the relay parses) the output, times
 // each arm from the first fork to the last process reaped, and takes the
 // relay's peak resident memory from wait4. Rounds alternate which arm runs first.
-// An earlier relay binary, when given, runs as a third arm in the same rounds,
-// so that a change is measured before and after under the same load.
+// An earlier relay binary, when given, runs as another arm in the same rounds,
+// so that a change is measured before and after under the same load; some
+// cases also run a floor, piece_copier, beside the relay.
 //
 // Usage: brindock_bench [earlier relay binary, or -] [rounds]
 #include <fcntl.h>
@@ -299,7 +300,7 @@ struct bench_case {
     arm floor = {};  // no stages: none
 };
 
-// Each arm's results, round by round, so that the two arms pair up.
+// Each arm's results, round by round, so that every arm pairs up with cat's.
 struct figures {
     std::vector<arm_result> relay, cat, earlier, floor;
 };
@@ -388,7 +389,7 @@ const char* verdict(bool met)
     return met ? "yes" : "NO";
 }
 
-// The relay's row and, with an earlier relay, that relay's row below it.
+// The relay's row and below it the rows of the earlier relay and the floor, if run.
 // `goal`: the least median ratio that meets it; 0 for none.
 void print_throughput(const char* what, const figures& f, std::uint64_t payload, double goal)
 {
@@ -402,15 +403,15 @@ void print_throughput(const char* what, const figures& f, std::uint64_t payload,
             continue;
         }
         const std::vector<double> ratios = paired(f, &arm_result::seconds, false, relay);
-        const bool earlier = relay != &f.relay;
+        const bool other = relay != &f.relay;
         print_row(relay == &f.earlier ? "  earlier relay"
-                  : earlier           ? "  floor: 1024-byte copier"
+                  : other             ? "  floor: 1024-byte copier"
                                       : what,
                   "MiB/s", moved / median_of(*relay, &arm_result::seconds),
                   moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
                   median_and_range(paired(f, &arm_result::cpu_seconds, false, relay)),
-                  earlier ? "" : goal_text,
-                  earlier || goal <= 0 ? "" : verdict(median(ratios) >= goal));
+                  other ? "" : goal_text,
+                  other || goal <= 0 ? "" : verdict(median(ratios) >= goal));
     }
 }
 
