@@ -2,10 +2,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+
+#include "relay/descriptors.hpp"
 
 namespace brindock {
 namespace {
@@ -16,6 +20,10 @@ volatile std::sig_atomic_t child_exited = 0;
 // stored last.
 int event_read_end = -1;
 volatile std::sig_atomic_t event_write_end = -1;
+// Readable once the command has ended; -1 where the kernel has no such thing.
+int command_process = -1;
+
+constexpr nfds_t max_watched = 3;
 
 }  // namespace
 
@@ -55,14 +63,34 @@ bool open_child_exit_event()
     return true;
 }
 
-int child_exit_event_fd()
+void watch_command(pid_t command)
 {
-    return event_read_end;
+    // Close-on-exec by nature. The command is never reaped, so even one that
+    // has already ended can be opened: it stays a zombie until the relay ends.
+    command_process = static_cast<int>(syscall(SYS_pidfd_open, command, 0));
 }
 
 bool child_exit_seen()
 {
     return child_exited != 0;
+}
+
+bool wait_unless_child_exit(pollfd* watched, nfds_t count)
+{
+    count = std::min(count, max_watched);
+    pollfd all[max_watched + 2];
+    std::copy(watched, watched + count, all);
+    all[count] = {event_read_end, POLLIN, 0};
+    all[count + 1] = {command_process, POLLIN, 0};
+    // A poll that fails is left to the caller's next call to find out about.
+    wait_for_any(all, count + 2);
+    if (all[count + 1].revents != 0) {
+        child_exited = 1;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+        watched[i].revents = all[i].revents;
+    }
+    return !child_exit_seen();
 }
 
 }  // namespace brindock

@@ -1,9 +1,16 @@
-// The child-exit signal. Before the command is launched a SIGCHLD ends the
-// relay at once: there is nothing of the command's to forward. From then on the
-// handler only records the event, and whichever phase is running ends on it:
-// the input phase stops taking input, and the output phase forwards what the
-// command left, held or in its pipe, before the relay ends.
+// The command's end. Before the command is launched a SIGCHLD ends the relay at
+// once: there is nothing of the command's to forward. From then on the handler
+// only records the event, and whichever phase is running ends on it: the input
+// phase stops taking input, and the output phase forwards what the command
+// left, held or in its pipe, before the relay ends.
+//
+// A SIGCHLD blocked in the inherited mask never reaches the handler, so the
+// command is also watched through a process descriptor, where the kernel has
+// them: every wait of both phases sees its end either way.
 #pragma once
+
+#include <poll.h>
+#include <sys/types.h>
 
 namespace brindock {
 
@@ -21,10 +28,16 @@ void install_child_exit_handler();
 // cannot be created.
 bool open_child_exit_event();
 
-// Read end of that pipe: readable once a SIGCHLD has been recorded.
-int child_exit_event_fd();
+// Watches `command` through a process descriptor as well. Where none can be
+// had, the handler alone reports the command's end.
+void watch_command(pid_t command);
 
-// True once a SIGCHLD has been recorded.
+// True once the command's end, or any SIGCHLD, has been recorded.
 bool child_exit_seen();
+
+// The one wait of both phases: until one of the `count` (at most 3)
+// descriptors in `watched` is ready, or the command's end is seen. Returns
+// false once that end has been recorded.
+bool wait_unless_child_exit(pollfd* watched, nfds_t count);
 
 }  // namespace brindock

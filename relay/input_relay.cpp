@@ -20,15 +20,14 @@ bool wait_holding_output(int fd, short events, int child_output, output_hold& ho
 {
     for (;;) {
         const bool holding = hold_has_room(hold);
-        struct pollfd watched[3] = {
-            {child_exit_event_fd(), POLLIN, 0}, {fd, events, 0}, {child_output, POLLIN, 0}};
-        if (!wait_for_any(watched, holding ? 3 : 2) || child_exit_seen()) {
-            return !child_exit_seen();
-        }
-        if (holding && watched[2].revents != 0) {
-            hold_read_from(hold, child_output);
+        struct pollfd watched[2] = {{fd, events, 0}, {holding ? child_output : -1, POLLIN, 0}};
+        if (!wait_unless_child_exit(watched, 2)) {
+            return false;
         }
         if (watched[1].revents != 0) {
+            hold_read_from(hold, child_output);
+        }
+        if (watched[0].revents != 0) {
             return true;
         }
     }

@@ -68,6 +68,7 @@ void launch(const char* command, input_source& source, int& child_input, int& ch
     if (child <= 0) {
         fail_launch();
     }
+    watch_command(child);
 }
 
 }  // namespace

@@ -21,11 +21,11 @@ bool send_packet(unsigned char* buffer, std::size_t payload)
     return write_fully(STDOUT_FILENO, buffer, header_size + payload);
 }
 
-// Waits until the child's output is ready or a SIGCHLD has been recorded.
+// Waits until the child's output is ready or the command's end has been seen.
 void wait_for_output_or_exit(int child_output)
 {
-    struct pollfd watched[2] = {{child_output, POLLIN, 0}, {child_exit_event_fd(), POLLIN, 0}};
-    wait_for_any(watched, 2);
+    struct pollfd watched = {child_output, POLLIN, 0};
+    wait_unless_child_exit(&watched, 1);
 }
 
 // The child has ended: forward what its pipe holds now and nothing more, so
