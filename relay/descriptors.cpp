@@ -30,6 +30,14 @@ bool only_had_to_wait()
     return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+bool must_take_plain_path()
+{
+    // A sandbox or an emulation layer may refuse such a call with any error at
+    // all (ENOSYS, EPERM, EINVAL...), so only the answers that say something
+    // about the descriptors themselves keep the call in use.
+    return !only_had_to_wait() && errno != EPIPE && errno != ECONNRESET;
+}
+
 bool wait_for_any(pollfd* watched, nfds_t count)
 {
     while (poll(watched, count, -1) < 0) {
@@ -66,7 +74,8 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
 
 bool give_fully(int fd, const unsigned char* data, std::size_t length)
 {
-    // Cleared at the first descriptor that is no pipe; write_fully does the rest.
+    // Cleared for good at the first descriptor that is no pipe, or the first
+    // refusal; write_fully does the rest.
     static bool takes_pages = true;
     while (length > 0 && takes_pages) {
         struct iovec pages {
@@ -78,7 +87,7 @@ bool give_fully(int fd, const unsigned char* data, std::size_t length)
             length -= static_cast<std::size_t>(given);
         } else if (given < 0 && only_had_to_wait()) {
             wait_for_room(fd);
-        } else if (given < 0 && (errno == EBADF || errno == EINVAL)) {
+        } else if (given < 0 && must_take_plain_path()) {
             takes_pages = false;
         } else {
             return false;

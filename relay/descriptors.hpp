@@ -32,6 +32,13 @@ bool wait_for_any(pollfd* watched, nfds_t count);
 // non-blocking and not ready, or a signal interrupted it.
 bool only_had_to_wait();
 
+// The one rule for the optional calls, those that look ahead at input or move
+// pages instead of copying them (tee, recv with MSG_PEEK, pread, vmsplice,
+// sendfile): true when the last one failed for any reason other than having to
+// wait or the other end being gone. The caller then takes the plain path (exact
+// reads, plain writes) for the rest of the run; nothing has been consumed.
+bool must_take_plain_path();
+
 // After a write to `fd` that only had to wait: waits for room, unless a signal
 // interrupted it, in which case the write is simply tried again.
 void wait_for_room(int fd);
