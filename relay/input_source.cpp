@@ -1,12 +1,18 @@
 #include "relay/input_source.hpp"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+
+#include "relay/descriptors.hpp"
 
 namespace brindock {
 namespace {
@@ -30,21 +36,11 @@ bool read_waiting_bytes(int fd, unsigned char* buffer, std::size_t count)
     return true;
 }
 
-// Consumes from descriptor 0 the part of the `peeked` bytes in `buffer` that
-// the reader allows; they land in `buffer` again, unchanged.
-ssize_t consume_peeked(const packet_reader& reader, unsigned char* buffer, std::size_t peeked)
+// One read of up to `wanted` bytes that never waits: -1 with errno EAGAIN when
+// nothing is there yet. `after_wait` says that descriptor 0 was just seen ready.
+ssize_t read_without_waiting(input_source& source, unsigned char* buffer, std::size_t wanted,
+                             bool after_wait)
 {
-    const std::size_t allowed = consumable_size(reader, buffer, peeked);
-    if (!read_waiting_bytes(STDIN_FILENO, buffer, allowed)) {
-        return -1;
-    }
-    return static_cast<ssize_t>(allowed);
-}
-
-ssize_t take_in_exactly(input_source& source, const packet_reader& reader, unsigned char* buffer,
-                        std::size_t size, bool after_wait)
-{
-    const std::size_t wanted = next_read_size(reader, size);
     if (after_wait) {
         return read(STDIN_FILENO, buffer, wanted);
     }
@@ -58,60 +54,164 @@ ssize_t take_in_exactly(input_source& source, const packet_reader& reader, unsig
         }
         // Where reads cannot be told not to wait (a terminal), the caller
         // polls before every read, and that plain read reports any real failure.
-        source.try_without_wait = errno == EAGAIN || errno == EWOULDBLOCK;
+        if (must_take_plain_path()) {
+            source.try_without_wait = false;
+        }
     }
     errno = EAGAIN;
     return -1;
 }
 
+ssize_t take_in_exactly(input_source& source, const packet_reader& reader, unsigned char* buffer,
+                        std::size_t size, bool after_wait)
+{
+    return read_without_waiting(source, buffer, next_read_size(reader, size), after_wait);
+}
+
 // What waits in the pipe is copied into the private pipe without being
-// consumed, and read from there.
-ssize_t take_in_from_pipe(input_source& source, const packet_reader& reader, unsigned char* buffer,
-                          std::size_t size)
+// consumed, and read from there. A pipe in packet mode reads back one message
+// at a time, which is how it is found out: from then on it is read a whole
+// message at a time instead.
+ssize_t look_into_pipe(input_source& source, unsigned char* buffer, std::size_t size)
 {
     const ssize_t peeked = tee(STDIN_FILENO, source.private_write, size, SPLICE_F_NONBLOCK);
     if (peeked <= 0) {
         return peeked;
     }
     const auto count = static_cast<std::size_t>(peeked);
-    if (!read_waiting_bytes(source.private_read, buffer, count)) {
+    const ssize_t first = read(source.private_read, buffer, count);
+    if (first > 0 && static_cast<std::size_t>(first) < count) {
+        release_private_pipe(source);
+        source.kind = input_kind::messages;
+        errno = EAGAIN;
         return -1;
     }
-    return consume_peeked(reader, buffer, count);
-}
-
-ssize_t take_in_from_socket(const packet_reader& reader, unsigned char* buffer, std::size_t size)
-{
-    const ssize_t peeked = recv(STDIN_FILENO, buffer, size, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked <= 0) {
-        return peeked;
-    }
-    return consume_peeked(reader, buffer, static_cast<std::size_t>(peeked));
-}
-
-// The offset is moved only past what was used, so that whoever reads the file
-// next starts right after the end-of-input packet.
-ssize_t take_in_from_file(input_source& source, const packet_reader& reader, unsigned char* buffer,
-                          std::size_t size)
-{
-    const ssize_t got = pread(STDIN_FILENO, buffer, size, source.offset);
-    if (got <= 0) {
-        return got;
-    }
-    const std::size_t allowed = consumable_size(reader, buffer, static_cast<std::size_t>(got));
-    const off_t next = source.offset + static_cast<off_t>(allowed);
-    if (lseek(STDIN_FILENO, next, SEEK_SET) != next) {
+    if (first <= 0) {
+        if (first == 0) {
+            errno = EIO;
+        }
         return -1;
     }
-    source.offset = next;
+    return peeked;
+}
+
+// Looks at what waits on descriptor 0 without consuming any of it: the count
+// now in `buffer`, 0 at the end of the input, or -1 with errno set.
+ssize_t look_ahead(input_source& source, unsigned char* buffer, std::size_t size)
+{
+    switch (source.kind) {
+        case input_kind::pipe:
+            return look_into_pipe(source, buffer, size);
+        case input_kind::socket:
+            return recv(STDIN_FILENO, buffer, size, MSG_PEEK | MSG_DONTWAIT);
+        case input_kind::file:
+            return pread(STDIN_FILENO, buffer, size, source.offset);
+        default:
+            errno = EINVAL;
+            return -1;
+    }
+}
+
+// Consumes from descriptor 0 the part of the `peeked` bytes in `buffer` that
+// the reader allows; they stay in `buffer` as they are. The offset of a file
+// is moved only past what was used, so that whoever reads it next starts right
+// after the end-of-input packet.
+ssize_t consume(input_source& source, const packet_reader& reader, unsigned char* buffer,
+                std::size_t peeked)
+{
+    const std::size_t allowed = consumable_size(reader, buffer, peeked);
+    if (source.kind == input_kind::file) {
+        const off_t next = source.offset + static_cast<off_t>(allowed);
+        if (lseek(STDIN_FILENO, next, SEEK_SET) != next) {
+            return -1;
+        }
+        source.offset = next;
+    } else if (!read_waiting_bytes(STDIN_FILENO, buffer, allowed)) {
+        return -1;
+    }
     return static_cast<ssize_t>(allowed);
 }
 
-bool is_stream_socket(int fd)
+// Size of the message waiting on a socket, which may exceed any buffer; 0
+// when nothing waits or the message is empty. A pipe's messages always fit.
+std::size_t next_message_size(const input_source& source)
+{
+    int size = 0;
+    if (!source.sized_messages || ioctl(STDIN_FILENO, FIONREAD, &size) != 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(std::max(size, 0));
+}
+
+// Takes a message larger than the caller's buffer in whole, into memory of
+// its own. Where none can be had the input fails here rather than lose the
+// part of the message that does not fit.
+ssize_t take_in_large_message(input_source& source, std::size_t size, bool after_wait)
+{
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return -1;
+    }
+    auto* message = static_cast<unsigned char*>(memory);
+    const ssize_t got = read_without_waiting(source, message, size, after_wait);
+    if (got <= 0) {
+        const int error = errno;
+        munmap(memory, size);
+        errno = error;
+        return got;
+    }
+    source.message = message;
+    source.message_size = static_cast<std::size_t>(got);
+    source.message_given = 0;
+    source.message_mapped = size;
+    return got;
+}
+
+// The next part of a large message, as much as fits in `buffer`.
+std::size_t give_message_part(input_source& source, unsigned char* buffer, std::size_t size)
+{
+    const std::size_t part = std::min(size, source.message_size - source.message_given);
+    std::memcpy(buffer, source.message + source.message_given, part);
+    source.message_given += part;
+    return part;
+}
+
+void drop_message(input_source& source)
+{
+    munmap(source.message, source.message_mapped);
+    source.message = nullptr;
+}
+
+ssize_t take_in_message(input_source& source, const packet_reader& reader, unsigned char* buffer,
+                        std::size_t size, bool after_wait)
+{
+    std::size_t count = 0;
+    if (source.message == nullptr) {
+        const std::size_t waiting = next_message_size(source);
+        const ssize_t got = waiting > size ? take_in_large_message(source, waiting, after_wait)
+                                           : read_without_waiting(source, buffer, size, after_wait);
+        if (got <= 0) {
+            return got;
+        }
+        count = source.message != nullptr ? give_message_part(source, buffer, size)
+                                          : static_cast<std::size_t>(got);
+    } else {
+        count = give_message_part(source, buffer, size);
+    }
+    const std::size_t allowed = consumable_size(reader, buffer, count);
+    // The rest of a message goes with the end-of-input packet inside it.
+    if (source.message != nullptr &&
+        (allowed < count || source.message_given == source.message_size)) {
+        drop_message(source);
+    }
+    return static_cast<ssize_t>(allowed);
+}
+
+int socket_type(int fd)
 {
     int type = 0;
     socklen_t length = sizeof type;
-    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 ? type : -1;
 }
 
 bool open_private_pipe(input_source& source)
@@ -125,11 +225,12 @@ bool open_private_pipe(input_source& source)
     return true;
 }
 
-// True when `result` says that descriptor 0 does not support the way of
-// looking chosen for it; nothing has been consumed then.
-bool cannot_look_ahead(ssize_t result)
+input_kind kind_of_socket(int type)
 {
-    return result < 0 && (errno == EINVAL || errno == ENOTSOCK || errno == ESPIPE);
+    if (type == SOCK_STREAM) {
+        return input_kind::socket;
+    }
+    return type == SOCK_DGRAM || type == SOCK_SEQPACKET ? input_kind::messages : input_kind::exact;
 }
 
 }  // namespace
@@ -146,9 +247,8 @@ input_source open_input_source()
             source.kind = input_kind::pipe;
         }
     } else if (S_ISSOCK(status.st_mode)) {
-        if (is_stream_socket(STDIN_FILENO)) {
-            source.kind = input_kind::socket;
-        }
+        source.kind = kind_of_socket(socket_type(STDIN_FILENO));
+        source.sized_messages = source.kind == input_kind::messages;
     } else if (S_ISREG(status.st_mode)) {
         source.offset = lseek(STDIN_FILENO, 0, SEEK_CUR);
         if (source.offset >= 0) {
@@ -173,26 +273,26 @@ bool release_private_pipe(input_source& source)
 ssize_t take_in(input_source& source, const packet_reader& reader, unsigned char* buffer,
                 std::size_t size, bool after_wait)
 {
-    ssize_t got = -1;
-    switch (source.kind) {
-        case input_kind::pipe:
-            got = take_in_from_pipe(source, reader, buffer, size);
-            break;
-        case input_kind::socket:
-            got = take_in_from_socket(reader, buffer, size);
-            break;
-        case input_kind::file:
-            got = take_in_from_file(source, reader, buffer, size);
-            break;
-        case input_kind::exact:
-            return take_in_exactly(source, reader, buffer, size, after_wait);
+    if (source.kind == input_kind::exact) {
+        return take_in_exactly(source, reader, buffer, size, after_wait);
     }
-    if (cannot_look_ahead(got)) {
+    if (source.kind == input_kind::messages) {
+        return take_in_message(source, reader, buffer, size, after_wait);
+    }
+    const ssize_t peeked = look_ahead(source, buffer, size);
+    if (peeked < 0 && source.kind == input_kind::messages) {
+        return take_in_message(source, reader, buffer, size, after_wait);
+    }
+    if (peeked < 0 && must_take_plain_path()) {
+        // Nothing was consumed: exact reads go on from where the look began.
         release_private_pipe(source);
         source.kind = input_kind::exact;  // also for a socket or a file, which had no pipe
         return take_in_exactly(source, reader, buffer, size, after_wait);
     }
-    return got;
+    if (peeked <= 0) {
+        return peeked;
+    }
+    return consume(source, reader, buffer, static_cast<std::size_t>(peeked));
 }
 
 }  // namespace brindock

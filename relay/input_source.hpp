@@ -2,10 +2,17 @@
 // one go, yet never a byte past the end-of-input packet. The relay first looks
 // at what waits without consuming it, lets the packet reader say how much may
 // go, then consumes exactly that. How it looks depends on what descriptor 0
-// is, decided once at start: a pipe is copied into a private pipe with tee, a
+// is, decided at start: a pipe is copied into a private pipe with tee, a
 // stream socket is peeked, a regular file is read at its offset and then
 // sought past what was used. Anything else (a terminal, a character device) is
 // read exactly, a header and then a body, as no look-ahead is possible there.
+// The same exact reads take over for good when a way of looking is refused.
+//
+// Messages (a datagram or sequenced-packet socket, a pipe in packet mode) are
+// read whole, one per read, as a part of one would be lost: what follows the
+// end-of-input packet inside the same message is dropped with it. A pipe in
+// packet mode is known only by how it reads, the first time two or more
+// messages wait in it; until then each look holds one whole message.
 //
 // This assumes the relay is the only reader of descriptor 0 while it runs.
 #pragma once
@@ -18,7 +25,7 @@
 
 namespace brindock {
 
-enum class input_kind { exact, pipe, socket, file };
+enum class input_kind { exact, pipe, socket, file, messages };
 
 struct input_source {
     input_kind kind = input_kind::exact;
@@ -27,6 +34,13 @@ struct input_source {
     off_t offset = 0;  // of a file: where the next unconsumed byte lies
     // Exact reads: preadv2(RWF_NOWAIT) works here, so no poll is needed first.
     bool try_without_wait = true;
+    // A message larger than the caller's buffer, taken in whole and handed
+    // out a buffer at a time; null when none is under way.
+    unsigned char* message = nullptr;
+    std::size_t message_size = 0;
+    std::size_t message_given = 0;
+    std::size_t message_mapped = 0;
+    bool sized_messages = false;  // a socket's FIONREAD tells its next message's size
 };
 
 // Looks at descriptor 0 and makes what taking it in needs. Never fails: a pipe
