@@ -14,9 +14,10 @@ namespace brindock {
 // goes into `hold` while it has room.
 //
 // Ends at the end-of-input packet, when the controller's input ends or fails,
-// or once a SIGCHLD has been recorded; in every case it closes `child_input`
-// and descriptor 0. Nothing after the end-of-input packet is read, and
-// nothing at all once the SIGCHLD is seen.
+// once the command's end has been seen, or when the hold is full and the
+// command leaves its input unread (said in one line on standard error); in
+// every case it closes `child_input` and descriptor 0. Nothing after the
+// end-of-input packet is read, and nothing at all once the phase has ended.
 void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
                  output_hold& hold);
 

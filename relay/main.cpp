@@ -21,7 +21,7 @@
 #define BRINDOCK_HOLD_MEMORY 67108864
 #endif
 #ifndef BRINDOCK_SPILL_CAP
-#define BRINDOCK_SPILL_CAP 4294967296
+#define BRINDOCK_SPILL_CAP UINT64_MAX
 #endif
 
 namespace {
@@ -29,12 +29,11 @@ namespace {
 using namespace brindock;
 
 // Framed bytes of the child's output that the hold keeps in memory during the
-// input phase; more goes to the spill file, up to its cap, while its file
-// system keeps the reserve free.
+// input phase; more goes to the spill file, up to its cap (none by default),
+// while its file system keeps a reserve free.
 constexpr std::size_t hold_memory = BRINDOCK_HOLD_MEMORY;
 static_assert(hold_memory > header_size, "the hold must fit at least one packet");
 constexpr std::uint64_t spill_cap = BRINDOCK_SPILL_CAP;
-constexpr std::uint64_t spill_reserve = std::uint64_t{1} << 30;
 
 // Used by both phases in turn, never at the same time.
 alignas(8) unsigned char relay_buffer[relay_buffer_size];
@@ -88,7 +87,6 @@ int main(int argc, char** argv)
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
-    hold.spill.reserve = spill_reserve;
     relay_input(source, child_input, child_output, relay_buffer, hold);
     relay_output(child_output, relay_buffer, hold);
     return 0;

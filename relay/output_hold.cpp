@@ -12,10 +12,11 @@
 
 namespace brindock {
 
-// A mapping of block_size bytes: this header, then packets up to `used`.
+// A block of storage: this header, then packets up to `used`.
 struct hold_block {
     hold_block* next;
-    std::size_t used;  // bytes of packets stored after the header
+    std::size_t used;      // bytes of packets stored after the header
+    std::size_t capacity;  // bytes that may follow the header
 };
 
 namespace {
@@ -25,7 +26,12 @@ namespace {
 // 512. Large enough that a block holds many full packets, small enough that the
 // last, partly filled block costs little beyond what is held.
 constexpr std::size_t block_size = std::size_t{2} << 20;
-constexpr std::size_t block_capacity = block_size - sizeof(hold_block);
+
+// Staging for when not even one block can be mapped (a low address space
+// limit, no overcommit): output still reaches the spill file, in smaller
+// writes. It costs no memory until it is used.
+constexpr std::size_t fallback_size = 2 * relay_buffer_size;
+alignas(hold_block) unsigned char fallback_staging[fallback_size];
 
 unsigned char* block_data(hold_block* block)
 {
@@ -45,16 +51,37 @@ hold_block* map_block(bool huge)
         // Small pages then: slower to fill, the same to use.
     }
     auto* block = static_cast<hold_block*>(memory);
-    block->next = nullptr;
-    block->used = 0;
+    *block = {nullptr, 0, block_size - sizeof(hold_block)};
     return block;
+}
+
+hold_block* map_staging_block()
+{
+    hold_block* block = map_block(true);
+    if (block == nullptr) {
+        block = reinterpret_cast<hold_block*>(fallback_staging);
+        *block = {nullptr, 0, fallback_size - sizeof(hold_block)};
+    }
+    return block;
+}
+
+void release_block(hold_block* block)
+{
+    if (reinterpret_cast<unsigned char*>(block) != fallback_staging) {
+        munmap(block, block_size);
+    }
+}
+
+std::size_t space_left(const hold_block* block)
+{
+    return block->capacity - block->used;
 }
 
 // The block that the next packet goes into, mapping a new one when the last
 // has no room for a header and a payload byte.
 hold_block* block_with_room(output_hold& hold)
 {
-    if (hold.last != nullptr && block_capacity - hold.last->used > header_size) {
+    if (hold.last != nullptr && space_left(hold.last) > header_size) {
         return hold.last;
     }
     hold_block* block = map_block(hold.first != nullptr);
@@ -71,7 +98,7 @@ hold_block* block_with_room(output_hold& hold)
 }
 
 // Where the next packet goes and how many framed bytes it may take: the memory
-// blocks up to the limit, then the staging block. No block when none can be mapped.
+// blocks up to the limit, then the staging block.
 struct packet_room {
     hold_block* block;
     std::size_t space;
@@ -81,14 +108,16 @@ packet_room room_for_packet(output_hold& hold)
 {
     if (hold.limit - hold.held > header_size) {
         hold_block* block = block_with_room(hold);
-        return {block, block == nullptr
-                           ? 0
-                           : std::min(block_capacity - block->used, hold.limit - hold.held)};
+        if (block != nullptr) {
+            return {block, std::min(space_left(block), hold.limit - hold.held)};
+        }
+        // Memory that cannot be mapped ends the memory part where it stands.
+        hold.limit = hold.held;
     }
     if (hold.staging == nullptr) {
-        hold.staging = map_block(true);
+        hold.staging = map_staging_block();
     }
-    return {hold.staging, hold.staging == nullptr ? 0 : block_capacity - hold.staging->used};
+    return {hold.staging, space_left(hold.staging)};
 }
 
 // Moves the full staging block into the spill file. What the file does not
@@ -110,7 +139,7 @@ hold_block* release_first(output_hold& hold)
         hold.last = nullptr;
     }
     hold.held -= block->used;
-    munmap(block, block_size);
+    release_block(block);
     return hold.first;
 }
 
@@ -137,18 +166,27 @@ bool hold_has_room(const output_hold& hold)
     // A full staging block is emptied into the file at once, so one that stays
     // full means the file takes nothing more.
     return hold.limit - hold.held > header_size || hold.staging == nullptr ||
-           block_capacity - hold.staging->used > header_size;
+           space_left(hold.staging) > header_size;
+}
+
+bool hold_is_full(const output_hold& hold)
+{
+    return !hold.closed && !hold_has_room(hold);
+}
+
+std::uint64_t hold_size(const output_hold& hold)
+{
+    return hold.held + hold.spill.size + (hold.staging != nullptr ? hold.staging->used : 0);
 }
 
 ssize_t hold_read_from(output_hold& hold, int fd)
 {
-    const packet_room room = hold_has_room(hold) ? room_for_packet(hold) : packet_room{nullptr, 0};
-    if (room.block == nullptr) {
+    if (!hold_has_room(hold)) {
         // The child's output waits in its pipe for the output phase.
-        hold.closed = true;
         errno = EAGAIN;
         return -1;
     }
+    const packet_room room = room_for_packet(hold);
     const std::size_t request = std::min(room.space - header_size, max_output_payload);
     unsigned char* packet = block_data(room.block) + room.block->used;
     const ssize_t got = read(fd, packet + header_size, request);
@@ -158,7 +196,7 @@ ssize_t hold_read_from(output_hold& hold, int fd)
         room.block->used += stored;
         if (room.block != hold.staging) {
             hold.held += stored;
-        } else if (block_capacity - room.block->used <= header_size) {
+        } else if (space_left(room.block) <= header_size) {
             spill_staging(hold);
         }
     } else if (got == 0 || !only_had_to_wait()) {
@@ -177,7 +215,7 @@ bool hold_send_all(output_hold& hold, int out_fd)
     }
     if (hold.staging != nullptr) {
         sent = sent && give_fully(out_fd, block_data(hold.staging), hold.staging->used);
-        munmap(hold.staging, block_size);
+        release_block(hold.staging);
         hold.staging = nullptr;
     }
     hold.closed = true;

@@ -7,15 +7,18 @@
 // write of each block. Blocks are mapped as the hold grows and unmapped as they
 // are sent, so memory follows what is held and nothing held is ever copied.
 //
-// Memory keeps only the first `limit` bytes. Later output goes through one
-// staging block into the spill file, so memory stays within the limit and a
-// block however much is held; the file is sent after the memory blocks, and
-// what the staging block still has after the file.
+// Memory keeps only the first `limit` bytes, or what it had when a block could
+// not be mapped. Later output goes through one staging block into the spill
+// file, so memory stays within the limit and a block however much is held; the
+// file is sent after the memory blocks, and what the staging block still has
+// after the file. Once the file takes nothing more and the staging block is
+// full, the hold is full: it is up to the caller to stop the input then.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "relay/spill_file.hpp"
 
@@ -30,17 +33,23 @@ struct output_hold {
     std::size_t limit = 0;          // most framed bytes the memory blocks may keep
     hold_block* staging = nullptr;  // output later than the file's, on its way to it
     spill_file spill;               // output later than the memory blocks'
-    bool closed = false;            // takes nothing more
+    bool closed = false;            // the child's output ended or failed: nothing more to take
 };
 
-// True while one more packet of at least one payload byte fits in the hold.
+// True while one more packet of at least one payload byte fits in the hold
+// and the child's output may still bring one.
 bool hold_has_room(const output_hold& hold);
 
+// True when neither memory nor the spill file can take one more packet.
+bool hold_is_full(const output_hold& hold);
+
+// Framed bytes held, in memory and in the file.
+std::uint64_t hold_size(const output_hold& hold);
+
 // One read from `fd` (non-blocking) into the hold, as one packet. Returns the
-// read's result: the payload size, 0, or -1 with errno set. Without room, or
-// when no block can be mapped, returns -1 with errno set to EAGAIN. After end
-// of file, a real failure or a failed mapping the hold takes nothing more, so
-// a waiting loop never spins on it.
+// read's result: the payload size, 0, or -1 with errno set; without room, -1
+// with errno set to EAGAIN. After end of file or a real failure the hold takes
+// nothing more, so a waiting loop never spins on it.
 ssize_t hold_read_from(output_hold& hold, int fd);
 
 // Writes every held packet to `out_fd` in the order read, releasing each block

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "relay/descriptors.hpp"
@@ -42,30 +44,67 @@ int open_unnamed_file(const char* dir)
     return named;
 }
 
-// $TMPDIR when it is set and a file can be made there, /tmp otherwise.
-int open_spill_file()
-{
-    const char* dir = secure_getenv("TMPDIR");
-    if (dir != nullptr && *dir != '\0') {
-        const int fd = open_unnamed_file(dir);
-        if (fd >= 0) {
-            return fd;
-        }
-    }
-    return open_unnamed_file("/tmp");
-}
+// Free bytes that the file's file system must keep: 1 GiB, or 5 % of a larger one.
+constexpr std::uint64_t min_reserve = std::uint64_t{1} << 30;
 
-// How many of `length` more bytes the file may take: up to its cap, and while
-// its file system keeps the reserve free. None when the free space is unknown.
-std::size_t allowed_growth(const spill_file& spill, std::size_t length)
+// Bytes the file system under `fd` has free above its reserve; none when that
+// cannot be known.
+std::uint64_t room_above_reserve(int fd)
 {
     struct statvfs fs {};
-    if (fstatvfs(spill.fd, &fs) != 0) {
+    if (fstatvfs(fd, &fs) != 0) {
         return 0;
     }
     const std::uint64_t free_bytes = std::uint64_t{fs.f_bavail} * fs.f_frsize;
-    const std::uint64_t above_reserve = free_bytes > spill.reserve ? free_bytes - spill.reserve : 0;
-    const std::uint64_t allowed = std::min(spill.cap - spill.size, above_reserve);
+    const std::uint64_t reserve =
+        std::max(min_reserve, std::uint64_t{fs.f_blocks} * fs.f_frsize / 20);
+    return free_bytes > reserve ? free_bytes - reserve : 0;
+}
+
+// An unnamed file in `dir` whose file system is not yet at its reserve; -1 otherwise.
+int open_file_with_room(const char* dir)
+{
+    const int fd = open_unnamed_file(dir);
+    if (fd >= 0 && room_above_reserve(fd) == 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// $TMPDIR when it is set, as the user's own choice; otherwise, and wherever no
+// file with room can be made, /var/tmp, which is meant to be on disk, then
+// /tmp, which is often in memory.
+int open_spill_file()
+{
+    const char* dir = secure_getenv("TMPDIR");
+    int fd = dir != nullptr && *dir != '\0' ? open_file_with_room(dir) : -1;
+    for (const char* fallback : {"/var/tmp", "/tmp"}) {
+        if (fd < 0) {
+            fd = open_file_with_room(fallback);
+        }
+    }
+    return fd;
+}
+
+// The soft limit on the size of files this process writes: past it a write
+// raises SIGXFSZ, which would end the relay with everything it holds.
+std::uint64_t file_size_limit()
+{
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return UINT64_MAX;
+    }
+    return limit.rlim_cur;
+}
+
+// How many of `length` more bytes the file may take: up to its cap and the
+// file size limit, and while its file system keeps the reserve free.
+std::size_t allowed_growth(const spill_file& spill, std::size_t length)
+{
+    const std::uint64_t cap = std::min(spill.cap, file_size_limit());
+    const std::uint64_t below_cap = cap > spill.size ? cap - spill.size : 0;
+    const std::uint64_t allowed = std::min(below_cap, room_above_reserve(spill.fd));
     return static_cast<std::size_t>(std::min<std::uint64_t>(length, allowed));
 }
 
@@ -87,16 +126,19 @@ std::size_t write_at_end(int fd, const unsigned char* data, std::size_t length)
     return done;
 }
 
-// Reads the file back from `offset` to `end` and writes it out, for a
-// descriptor that sendfile cannot write to (one opened for appending).
+// Reads the file back from `offset` to `end` and writes it out: the plain
+// path, for a descriptor that sendfile cannot write to or where it is refused.
 bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t end, int out_fd)
 {
     // Touched only on this path, so it costs no memory otherwise.
     static unsigned char chunk[65536];
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        return false;
+    }
     while (offset < end) {
         const std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, end - offset));
-        const ssize_t got = pread(fd, chunk, wanted, static_cast<off_t>(offset));
+        const ssize_t got = read(fd, chunk, wanted);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -123,7 +165,7 @@ bool send_file(int fd, std::uint64_t end, int out_fd)
         }
         if (sent < 0 && only_had_to_wait()) {
             wait_for_room(out_fd);
-        } else if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
+        } else if (sent < 0 && must_take_plain_path()) {
             return copy_by_reading(fd, static_cast<std::uint64_t>(offset), end, out_fd);
         } else {
             return false;

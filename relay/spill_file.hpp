@@ -1,9 +1,11 @@
 // The spill file: held output beyond what the hold keeps in memory, stored in
 // an unnamed temporary file of the relay's own. It is made on the first append,
-// in $TMPDIR or else /tmp, and has no name from the start (or loses it at once),
-// so nothing is left behind however the relay ends. It only grows up to a cap
-// and while its file system keeps a reserve of free space; past those, or after
-// any failure, it takes nothing more and the hold falls back to back-pressure.
+// in $TMPDIR when that is set, else (or where no file with room can be made
+// there) in /var/tmp, then /tmp. It has no name from the start (or loses it at
+// once), so nothing is left behind however the relay ends. It grows while its
+// file system keeps a reserve free (1 GiB, or 5 % of a larger file system), and
+// never past the file size limit or its cap; past those, or after any failure,
+// it takes nothing more.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +14,10 @@
 namespace brindock {
 
 struct spill_file {
-    int fd = -1;                // -1 until the first append makes the file
-    bool stopped = false;       // takes nothing more: at a bound, or after a failure
-    std::uint64_t size = 0;     // bytes appended so far, all of them sent in order
-    std::uint64_t cap = 0;      // most bytes the file may grow to; 0: no file at all
-    std::uint64_t reserve = 0;  // free bytes its file system must keep
+    int fd = -1;             // -1 until the first append makes the file
+    bool stopped = false;    // takes nothing more: at a bound, or after a failure
+    std::uint64_t size = 0;  // bytes appended so far, all of them sent in order
+    std::uint64_t cap = 0;   // most bytes the file may grow to; 0: no file at all
 };
 
 // Appends up to `length` bytes, making the file first if there is none yet.
