@@ -3,6 +3,7 @@
 // descriptors, odd standard descriptors, and what the command is handed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,9 @@ struct lifecycle_case {
     std::string error;
     int left_running;     // orphans still running when the relay ended
     int input_error = 0;  // errno of the controller's write that failed, if one must
+    // Starts the relay with SIGCHLD blocked, as an event loop that takes its
+    // signals through a descriptor passes it on: its handler never runs.
+    bool sigchld_blocked = false;
 };
 
 TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
@@ -175,6 +179,27 @@ TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
          "started\n",
          "",
          1},
+        {"ends at once, SIGCHLD blocked", {"true"}, {}, false, stray::none, "", "", 0, 0, true},
+        {"ends with the input left open, SIGCHLD blocked",
+         {"echo hi"},
+         {},
+         false,
+         stray::none,
+         "hi\n",
+         "",
+         0,
+         0,
+         true},
+        {"ends after end of input, SIGCHLD blocked",
+         {"cat"},
+         {packet(body)},
+         true,
+         stray::none,
+         body,
+         "",
+         0,
+         0,
+         true},
     };
     for (const lifecycle_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -185,7 +210,15 @@ TEST(Faults, TheRelayEndsAtEveryChildEventWithStatusZero)
             request.writes.push_back(end_of_input);
         }
         request.close_input = c.end_input;
-        request.before_exec = [kind = c.child] { make_stray(kind); };
+        request.before_exec = [kind = c.child, blocked = c.sigchld_blocked] {
+            make_stray(kind);
+            if (blocked) {
+                sigset_t child_signal;
+                sigemptyset(&child_signal);
+                sigaddset(&child_signal, SIGCHLD);
+                sigprocmask(SIG_BLOCK, &child_signal, nullptr);
+            }
+        };
         request.deadline = milliseconds{10000};
         const relay_result r = run_relay(request);
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
@@ -298,6 +331,57 @@ TEST(Faults, NonBlockingStandardDescriptorsStillCarryEveryByte)
         const relay_result r = run_relay(request);
         ASSERT_TRUE(r.exited_with(0)) << binary << " " << r.wait_status;
         EXPECT_TRUE(join(split_packets(r.out)) == input) << binary;
+    }
+}
+
+TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
+{
+    // 3 MiB through the small hold: its memory part leaves with vmsplice, the
+    // rest through the spill file with sendfile. Each call is refused as a
+    // sandbox would, the relay's whole life long.
+    const std::string input = pattern_bytes(3 << 20, 12);
+    std::string stream;
+    for (std::size_t at = 0; at < input.size(); at += 65536) {
+        stream += packet(input.substr(at, 65536));
+    }
+    stream += end_of_input;
+    const struct {
+        const char* call;
+        input_channel channel;
+        bool from_file;
+    } cases[] = {
+        {"tee", input_channel::pipe, false},
+        {"vmsplice", input_channel::pipe, false},
+        {"sendfile", input_channel::pipe, false},
+        {"pidfd_open", input_channel::pipe, false},
+        {"recvfrom", input_channel::stream_socket, false},
+        // Only on the relay's input: the shell's loader reads libraries with it.
+        {"pread64:0", input_channel::pipe, true},
+    };
+    for (const auto& c : cases) {
+        for (const int error : {ENOSYS, EPERM}) {
+            SCOPED_TRACE(testing::Message() << c.call << " refused with " << error);
+            relay_request request;
+            request.binary = REFUSE_CALL_BINARY;
+            request.args = {c.call, std::to_string(error), BRINDOCK_SMALL_HOLD_BINARY, "cat"};
+            request.input = c.channel;
+            int file = -1;
+            if (c.from_file) {
+                file = memfd_create("stream", MFD_CLOEXEC);
+                ASSERT_EQ(write(file, stream.data(), stream.size()),
+                          static_cast<ssize_t>(stream.size()));
+                lseek(file, 0, SEEK_SET);
+                request.before_exec = [file] { dup2(file, 0); };
+            } else {
+                request.writes = {stream};
+            }
+            const relay_result r = run_relay(request);
+            if (file >= 0) {
+                close(file);
+            }
+            EXPECT_TRUE(r.exited_with(0)) << r.wait_status << " " << r.err;
+            EXPECT_TRUE(join(split_packets(r.out)) == input);
+        }
     }
 }
 

@@ -171,7 +171,7 @@ TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
         } else {
             request.writes = cut_stream(g, stream, expected);
             request.drain_between_writes = g.percent(30);
-            request.socket_input = g.percent(50);
+            request.input = g.percent(50) ? input_channel::stream_socket : input_channel::pipe;
             request.read_back_input = true;
         }
         const relay_result r = run_relay(request);
@@ -196,8 +196,9 @@ TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
             close(file);
         } else {
             EXPECT_TRUE(r.unread_input == stream.substr(expected.consumed))
-                << (request.socket_input ? "socket" : "pipe") << ": " << r.unread_input.size()
-                << " bytes left unread, expected " << stream.size() - expected.consumed;
+                << (request.input == input_channel::pipe ? "pipe" : "socket") << ": "
+                << r.unread_input.size() << " bytes left unread, expected "
+                << stream.size() - expected.consumed;
         }
     }
 }

@@ -164,6 +164,32 @@ TEST(Exchange, NothingAfterTheEndOfInputPacketIsRead)
     EXPECT_EQ(f.input_error, EPIPE);
 }
 
+TEST(Exchange, MessagesAreTakenInWholeWhateverPacketsTheyHold)
+{
+    // Each write is one message: packets alone, several in one message, one
+    // cut across two, one larger than the relay's buffer, and the end-of-input
+    // packet with more after it in the same message.
+    const std::string large = pattern_bytes(100000, 3);
+    const std::string cut = packet("cut across");
+    const std::vector<std::string> writes = {
+        packet("hello"),  packet("wor") + packet("ld"),
+        cut.substr(0, 6), cut.substr(6),
+        packet(large),    packet("!") + end_of_input + packet("dropped")};
+    for (const input_channel channel :
+         {input_channel::seqpacket_socket, input_channel::datagram_socket,
+          input_channel::packet_pipe}) {
+        SCOPED_TRACE(static_cast<int>(channel));
+        relay_request request;
+        request.args = {"cat"};
+        request.writes = writes;
+        request.input = channel;
+        request.deadline = std::chrono::milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_TRUE(join(split_packets(r.out)) == "helloworldcut across" + large + "!");
+    }
+}
+
 TEST(Exchange, StatusIsZeroWhateverTheCommandDoes)
 {
     for (const char* command : {"cat; exit 7", "cat; false"}) {

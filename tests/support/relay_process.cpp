@@ -30,10 +30,10 @@ struct pipe_pair {
     int write_end = -1;
 };
 
-pipe_pair make_pipe()
+pipe_pair make_pipe(int flags = 0)
 {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    if (pipe2(ends, O_CLOEXEC | flags) != 0) {
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
     }
     // Kept above the standard descriptors, which the relay's side takes over.
@@ -47,13 +47,35 @@ pipe_pair make_pipe()
     return {ends[0], ends[1]};
 }
 
-pipe_pair make_socket_pair()
+pipe_pair make_socket_pair(int type)
 {
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    if (socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends) != 0) {
         ADD_FAILURE() << "socketpair: " << std::strerror(errno);
     }
     return {ends[0], ends[1]};
+}
+
+bool is_socket(input_channel channel)
+{
+    return channel != input_channel::pipe && channel != input_channel::packet_pipe;
+}
+
+pipe_pair make_input(input_channel channel)
+{
+    switch (channel) {
+        case input_channel::stream_socket:
+            return make_socket_pair(SOCK_STREAM);
+        case input_channel::seqpacket_socket:
+            return make_socket_pair(SOCK_SEQPACKET);
+        case input_channel::datagram_socket:
+            return make_socket_pair(SOCK_DGRAM);
+        case input_channel::packet_pipe:
+            return make_pipe(O_DIRECT);
+        case input_channel::pipe:
+            break;
+    }
+    return make_pipe();
 }
 
 void close_if_open(int& fd)
@@ -107,7 +129,7 @@ struct session {
     {
         int unread = 0;
         return !request.drain_between_writes ||
-               ioctl(input, request.socket_input ? SIOCOUTQ : FIONREAD, &unread) != 0 ||
+               ioctl(input, is_socket(request.input) ? SIOCOUTQ : FIONREAD, &unread) != 0 ||
                unread == 0;
     }
 
@@ -228,7 +250,7 @@ relay_result run_relay(const relay_request& request)
     }
     argv.push_back(nullptr);
 
-    pipe_pair in = request.socket_input ? make_socket_pair() : make_pipe();
+    pipe_pair in = make_input(request.input);
     pipe_pair out = make_pipe(), err = make_pipe();
     session s{request, -1, -1, -1, -1, 0, 0, false, {}};
     s.result.pid = fork();

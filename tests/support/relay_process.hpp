@@ -15,6 +15,11 @@
 
 namespace brindock_test {
 
+// What the relay's standard input is. The message kinds carry each of the
+// controller's writes as one message (a pipe in packet mode cuts writes larger
+// than its atomic size into several).
+enum class input_channel { pipe, stream_socket, seqpacket_socket, datagram_socket, packet_pipe };
+
 struct relay_request {
     std::vector<std::string> args;    // arguments after the program name
     std::vector<std::string> writes;  // the controller's writes, in order
@@ -23,8 +28,8 @@ struct relay_request {
     bool drain_between_writes = false;
     bool close_input = true;  // close the controller's end after the writes
     bool ignore_sigpipe = false;
-    bool nonblocking = false;   // hand over non-blocking standard input and output
-    bool socket_input = false;  // standard input is a stream socket, not a pipe
+    bool nonblocking = false;  // hand over non-blocking standard input and output
+    input_channel input = input_channel::pipe;
     // Keeps the relay's end of its input, so that what it left unread is
     // given back in relay_result::unread_input.
     bool read_back_input = false;
