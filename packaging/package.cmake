@@ -1,9 +1,9 @@
 # Packages: `cpack` in the build folder makes a .deb and a .tar.gz of the same
 # tree under /usr: the stripped relay, its manual page and the changelog
-# gzipped, the licence as the copyright file, and a lintian override for the
-# static binary. These files are the install component "package", which a
-# plain `cmake --install` leaves out: that installs the relay and the manual
-# page as they are, and needs nothing but CMake.
+# gzipped, the licence as the copyright file, and, when the relay is static, a
+# lintian override for that. These files are the install component "package",
+# which a plain `cmake --install` leaves out: that installs the relay and the
+# manual page as they are, and needs nothing but CMake.
 
 # gzip is needed only when packaging, so it is looked up without REQUIRED and
 # checked by compress.cmake at install time.
@@ -23,8 +23,10 @@ install(FILES ${packaging_dir}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package EXCLUDE_FROM_ALL)
 install(FILES LICENSE RENAME copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package EXCLUDE_FROM_ALL)
-install(FILES packaging/lintian-overrides RENAME brindock
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT package EXCLUDE_FROM_ALL)
+if(BRINDOCK_STATIC AND NOT BRINDOCK_SANITIZE)
+  install(FILES packaging/lintian-overrides RENAME brindock
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT package EXCLUDE_FROM_ALL)
+endif()
 
 # The description: a summary line (which CPack puts first), then the README's
 # first paragraph.
@@ -52,6 +54,11 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# No Depends: the relay is linked statically and needs no library at run time.
+# Linked statically (the default), the relay needs no library at run time and
+# the package depends on nothing; linked dynamically, dpkg-shlibdeps finds what
+# it needs.
+if(NOT BRINDOCK_STATIC OR BRINDOCK_SANITIZE)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 
 include(CPack)
