@@ -31,6 +31,7 @@ endif()
 # The description: a summary line (which CPack puts first), then the README's
 # first paragraph.
 file(READ README.md readme)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
 if(NOT readme MATCHES "^# brindock\n\n([^\n]+(\n[^\n]+)*)")
   message(FATAL_ERROR "README.md: no first paragraph under its title for the package's description")
 endif()
