@@ -54,11 +54,13 @@ def main():
         send_packet(relay.stdin, b"")
         relay.stdin.close()
     except BrokenPipeError:
-        # The command ended before taking all its input; brindock still
-        # forwards what it wrote.
+        # The input ended early: the command ended before taking all of it, or
+        # brindock's hold ran out of memory and disk (it says so on standard
+        # error). Either way brindock still forwards everything the command wrote.
         pass
-    # Nothing comes back before the end of input, so writing everything first
-    # and reading afterwards cannot deadlock.
+    # Nothing comes back before the end of input, so a controller may write
+    # everything first and read afterwards: brindock holds the command's output
+    # meanwhile, and ends the input rather than wait if it cannot hold more.
     output = b"".join(read_packets(relay.stdout))
     status = relay.wait()
     sys.stdout.buffer.write(output)
