@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,15 @@ namespace brindock {
 namespace {
 
 volatile std::sig_atomic_t child_exited = 0;
+// Tied: a SIGCHLD or the process descriptor said something happened to some
+// child; whether the command ended is found out outside the handler.
+volatile std::sig_atomic_t child_event = 0;
+volatile std::sig_atomic_t tied_to_command = 0;
+volatile std::sig_atomic_t controller_left = 0;
+volatile pid_t command = -1;
+// Tied: the command's wait status, once command_reaped is set.
+int command_wait_status = 0;
+volatile std::sig_atomic_t command_reaped = 0;
 // Both ends are non-blocking and close-on-exec; -1 until opened, which happens
 // before the command is launched. The handler reads the write end, so it is
 // stored last.
@@ -25,6 +35,25 @@ int command_process = -1;
 
 constexpr nfds_t max_watched = 3;
 
+// Tied: reaps the command if it has ended.
+void reap_if_ended()
+{
+    int status = 0;
+    if (command_reaped == 0 && waitpid(command, &status, WNOHANG) == command) {
+        command_wait_status = status;
+        command_reaped = 1;
+        child_exited = 1;
+    }
+}
+
+// Empties the event pipe, whose bytes only ever meant "look again".
+void drain_events()
+{
+    char bytes[64];
+    while (read(event_read_end, bytes, sizeof bytes) > 0) {
+    }
+}
+
 }  // namespace
 
 void proc_exit(int /*signal_number*/)
@@ -33,7 +62,11 @@ void proc_exit(int /*signal_number*/)
         _exit(0);
     }
     const int saved_errno = errno;
-    child_exited = 1;
+    if (tied_to_command != 0) {
+        child_event = 1;
+    } else {
+        child_exited = 1;
+    }
     // One byte is enough to wake the wait; a full pipe already holds one.
     if (write(event_write_end, "", 1) < 0) {
     }
@@ -63,34 +96,82 @@ bool open_child_exit_event()
     return true;
 }
 
-void watch_command(pid_t command)
+void watch_command(pid_t pid, bool tied)
 {
-    // Close-on-exec by nature. The command is never reaped, so even one that
-    // has already ended can be opened: it stays a zombie until the relay ends.
-    command_process = static_cast<int>(syscall(SYS_pidfd_open, command, 0));
+    command = pid;
+    tied_to_command = tied ? 1 : 0;
+    // Close-on-exec by nature. The command is not reaped before this, so even
+    // one that has already ended can be opened.
+    command_process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    // A SIGCHLD that came before the flag was set counted as the end: look
+    // again, this time at the command alone.
+    if (tied && child_exited != 0) {
+        child_exited = 0;
+        child_event = 1;
+    }
 }
 
 bool child_exit_seen()
 {
+    if (tied_to_command != 0 && child_event != 0) {
+        child_event = 0;
+        reap_if_ended();
+    }
     return child_exited != 0;
+}
+
+bool controller_gone()
+{
+    return controller_left != 0;
+}
+
+bool phase_must_end()
+{
+    return child_exit_seen() || controller_gone();
+}
+
+pid_t command_pid()
+{
+    return command;
+}
+
+bool command_status(int& status)
+{
+    if (command_reaped == 0) {
+        return false;
+    }
+    status = command_wait_status;
+    return true;
 }
 
 bool wait_unless_child_exit(pollfd* watched, nfds_t count)
 {
     count = std::min(count, max_watched);
-    pollfd all[max_watched + 2];
+    pollfd all[max_watched + 3];
     std::copy(watched, watched + count, all);
     all[count] = {event_read_end, POLLIN, 0};
     all[count + 1] = {command_process, POLLIN, 0};
+    // No events asked for: only an error or a hang-up is reported.
+    all[count + 2] = {tied_to_command != 0 ? STDOUT_FILENO : -1, 0, 0};
     // A poll that fails is left to the caller's next call to find out about.
-    wait_for_any(all, count + 2);
-    if (all[count + 1].revents != 0) {
+    wait_for_any(all, count + 3);
+    if (tied_to_command != 0) {
+        if (all[count].revents != 0) {
+            drain_events();
+        }
+        if ((all[count].revents | all[count + 1].revents) != 0) {
+            child_event = 1;
+        }
+        if (all[count + 2].revents != 0) {
+            controller_left = 1;
+        }
+    } else if (all[count + 1].revents != 0) {
         child_exited = 1;
     }
     for (nfds_t i = 0; i < count; ++i) {
         watched[i].revents = all[i].revents;
     }
-    return !child_exit_seen();
+    return !phase_must_end();
 }
 
 }  // namespace brindock

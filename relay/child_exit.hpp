@@ -30,14 +30,28 @@ bool open_child_exit_event();
 
 // Watches `command` through a process descriptor as well. Where none can be
 // had, the handler alone reports the command's end.
-void watch_command(pid_t command);
+//
+// `tied`: only the command's own end counts, not its stops or continuations
+// nor any other child's events, and the command is reaped for its status;
+// every wait also watches standard output for a controller that has gone.
+void watch_command(pid_t command, bool tied);
 
-// True once the command's end, or any SIGCHLD, has been recorded.
+// True once the command's end has been recorded; untied, once any SIGCHLD has.
 bool child_exit_seen();
 
+// Tied: true once standard output has lost its reader or failed.
+bool controller_gone();
+
+// True when the running phase must end: the command ended, or the controller went.
+bool phase_must_end();
+
+// The command watched, and, once it has been reaped (tied only), its wait status.
+pid_t command_pid();
+bool command_status(int& status);
+
 // The one wait of both phases: until one of the `count` (at most 3)
-// descriptors in `watched` is ready, or the command's end is seen. Returns
-// false once that end has been recorded.
+// descriptors in `watched` is ready, or the phase must end. Returns false
+// once it must.
 bool wait_unless_child_exit(pollfd* watched, nfds_t count);
 
 }  // namespace brindock

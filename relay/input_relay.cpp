@@ -92,7 +92,7 @@ void relay_input(input_source& source, int child_input, int child_output, unsign
     bool after_wait = false;
     // The command's end ends the phase too: its output is forwarded without
     // waiting for an end-of-input packet that may never come.
-    while (!child_exit_seen()) {
+    while (!phase_must_end()) {
         const ssize_t got = take_in(source, reader, buffer, relay_buffer_size, after_wait);
         after_wait = false;
         if (got < 0 && only_had_to_wait()) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <initializer_list>
 
 namespace brindock {
 namespace {
@@ -29,16 +30,40 @@ void report_exec_failure(int error)
     }
 }
 
-[[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
-                                     const int output_pipe[2])
+// The relay's handlers must not run in the shell's place; exec would reset
+// them anyway, this also covers the moments before exec. Signals inherited as
+// ignored stay so.
+void restore_handled_signals()
 {
-    // The relay's handler must not run in the shell's place; exec would reset
-    // it anyway, this also covers the moments before exec.
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
-    sigaction(SIGCHLD, &default_action, nullptr);
+    for (const int signal_number : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &default_action, nullptr);
+        }
+    }
+}
 
+// Leads a group of its own, so that the whole of what the command starts can be
+// ended at once, and says so before anything of it runs.
+void lead_own_group(int group_report)
+{
+    if (group_report < 0) {
+        return;
+    }
+    setpgid(0, 0);
+    const pid_t self = getpid();
+    if (write(group_report, &self, sizeof self) < 0) {
+    }
+}
+
+[[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
+                                     const int output_pipe[2], int group_report)
+{
+    lead_own_group(group_report);
+    restore_handled_signals();
     close(input_pipe[1]);
     dup2(input_pipe[0], STDIN_FILENO);
     close(output_pipe[0]);
@@ -63,7 +88,8 @@ void hand_over(int end, int* destination)
 
 }  // namespace
 
-pid_t spawn_shell_command(const char* command, int* child_input, int* child_output)
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
+                          int group_report)
 {
     int input_pipe[2];
     int output_pipe[2];
@@ -87,7 +113,10 @@ pid_t spawn_shell_command(const char* command, int* child_input, int* child_outp
         return pid;
     }
     if (pid == 0) {
-        run_shell_in_child(command, input_pipe, output_pipe);
+        run_shell_in_child(command, input_pipe, output_pipe, group_report);
+    }
+    if (group_report >= 0) {
+        setpgid(pid, pid);  // also here, so that it holds whichever runs first
     }
     hand_over(input_pipe[1], child_input);
     hand_over(output_pipe[0], child_output);

@@ -13,9 +13,13 @@ namespace brindock {
 // Returns -1 with errno set when a pipe cannot be created (nothing is left
 // open then), or the fork's negative result.
 //
+// With a `group_report` descriptor, the shell leads a process group of its
+// own and writes its process id there before it runs the command.
+//
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
-pid_t spawn_shell_command(const char* command, int* child_input, int* child_output);
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
+                          int group_report = -1);
 
 }  // namespace brindock

@@ -16,6 +16,7 @@
 #include "relay/launcher.hpp"
 #include "relay/output_hold.hpp"
 #include "relay/output_relay.hpp"
+#include "relay/tied_mode.hpp"
 
 #ifndef BRINDOCK_HOLD_MEMORY
 #define BRINDOCK_HOLD_MEMORY 67108864
@@ -51,23 +52,33 @@ void write_usage()
     std::exit(1);
 }
 
-// Starts the command with what taking in its input needs. The private pipe of
-// that is made first, so that the relay's descriptors stay the same while it
-// runs, and is the first thing given up when descriptors are short.
-void launch(const char* command, input_source& source, int& child_input, int& child_output)
+// Starts the command with what taking in its input needs, and, tied, with its
+// watchdog. The private pipe of that is made first, so that the relay's
+// descriptors stay the same while it runs, and is the first thing given up
+// when descriptors are short.
+pid_t launch(const char* command, bool tied, input_source& source, int& child_input,
+             int& child_output)
 {
     if (!open_child_exit_event()) {
         fail_launch();
     }
+    const int group_report = tied ? start_watchdog() : -1;
+    if (tied && group_report < 0) {
+        fail_launch();
+    }
+    if (tied) {
+        install_ending_signal_handlers();
+    }
     source = open_input_source();
-    pid_t child = spawn_shell_command(command, &child_input, &child_output);
+    pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report);
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child = spawn_shell_command(command, &child_input, &child_output);
+        child = spawn_shell_command(command, &child_input, &child_output, group_report);
     }
     if (child <= 0) {
         fail_launch();
     }
-    watch_command(child);
+    watch_command(child, tied);
+    return child;
 }
 
 }  // namespace
@@ -80,14 +91,15 @@ int main(int argc, char** argv)
         write_usage();
         return 0;
     }
+    const bool tied = take_tied_request();
     input_source source;
     int child_input = -1;
     int child_output = -1;
-    launch(argv[1], source, child_input, child_output);
+    const pid_t command = launch(argv[1], tied, source, child_input, child_output);
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
     relay_input(source, child_input, child_output, relay_buffer, hold);
     relay_output(child_output, relay_buffer, hold);
-    return 0;
+    return tied ? end_tied(command) : 0;
 }

@@ -58,6 +58,9 @@ void relay_output(int child_output, unsigned char* buffer, output_hold& hold)
         return;
     }
     for (;;) {
+        if (controller_gone()) {
+            return;
+        }
         if (child_exit_seen()) {
             forward_remaining_output(child_output, buffer);
             return;

@@ -1,0 +1,36 @@
+// Tied mode, asked for with BRINDOCK_TIED=1: the command's life and the
+// relay's are tied both ways. The relay ends when its command ends, and exits
+// with the command's status; the command leads a process group of its own,
+// and whatever is left of that group when the relay ends, however it ends, is
+// sent SIGTERM, then SIGKILL after a grace period.
+//
+// The ending is the watchdog's one job: a process of its own group that holds
+// the read end of a pipe from the relay and learns the group from the command
+// itself. When that pipe closes (the relay ended, was killed outright, or
+// chose to end) it ends the group and exits. A relay that ends on purpose
+// closes the pipe and waits for the watchdog, so nothing of the command
+// outlives it; a relay killed with SIGKILL leaves the same work to it.
+#pragma once
+
+#include <sys/types.h>
+
+namespace brindock {
+
+// True when the controller asked for tied mode. The variable is removed from
+// the environment, so that the command (a nested relay, say) starts untied.
+bool take_tied_request();
+
+// Starts the watchdog. Returns the descriptor through which the command,
+// before it runs, reports its process id (close-on-exec), or -1 when the
+// watchdog cannot be started.
+int start_watchdog();
+
+// SIGTERM, SIGINT and SIGHUP end the command's group, then end the relay by
+// the same signal, as it would have ended without a handler.
+void install_ending_signal_handlers();
+
+// Ends what is left of the command's group and returns the relay's exit
+// status: the command's, 128 + S when a signal S ended it.
+int end_tied(pid_t command);
+
+}  // namespace brindock
