@@ -3,7 +3,6 @@
 // descriptors, odd standard descriptors, and what the command is handed.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -365,14 +364,8 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             request.binary = REFUSE_CALL_BINARY;
             request.args = {c.call, std::to_string(error), BRINDOCK_SMALL_HOLD_BINARY, "cat"};
             request.input = c.channel;
-            int file = -1;
-            if (c.from_file) {
-                file = memfd_create("stream", MFD_CLOEXEC);
-                ASSERT_EQ(write(file, stream.data(), stream.size()),
-                          static_cast<ssize_t>(stream.size()));
-                lseek(file, 0, SEEK_SET);
-                request.before_exec = [file] { dup2(file, 0); };
-            } else {
+            const int file = c.from_file ? give_file_input(request, stream) : -1;
+            if (!c.from_file) {
                 request.writes = {stream};
             }
             const relay_result r = run_relay(request);

@@ -3,7 +3,6 @@
 // from framing/. BRINDOCK_MODEL_STREAMS sets how many streams run (default
 // 300), BRINDOCK_MODEL_SEED the first seed.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,11 +162,7 @@ TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
         const bool from_file = g.percent(25) || stream.empty();
         int file = -1;
         if (from_file) {
-            file = memfd_create("stream", MFD_CLOEXEC);
-            ASSERT_EQ(write(file, stream.data(), stream.size()),
-                      static_cast<ssize_t>(stream.size()));
-            lseek(file, 0, SEEK_SET);
-            request.before_exec = [file] { dup2(file, 0); };
+            file = give_file_input(request, stream);
         } else {
             request.writes = cut_stream(g, stream, expected);
             request.drain_between_writes = g.percent(30);

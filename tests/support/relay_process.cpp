@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -289,6 +290,17 @@ relay_result run_relay(const relay_request& request)
         close_if_open(*fd);
     }
     return s.result;
+}
+
+int give_file_input(relay_request& request, const std::string& bytes)
+{
+    const int file = memfd_create("input", MFD_CLOEXEC);
+    if (file < 0 || write(file, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        lseek(file, 0, SEEK_SET) != 0) {
+        ADD_FAILURE() << "memfd: " << std::strerror(errno);
+    }
+    request.before_exec = [file] { dup2(file, STDIN_FILENO); };
+    return file;
 }
 
 relay_result run_command(const std::string& command, std::vector<std::string> writes,

@@ -59,6 +59,10 @@ struct relay_result {
 
 relay_result run_relay(const relay_request& request);
 
+// Makes `bytes` the relay's standard input as a regular file, read from its
+// start. Returns the file, which the caller closes after the run, or -1.
+int give_file_input(relay_request& request, const std::string& bytes);
+
 // run_relay on one command and the controller's writes, with everything else
 // as relay_request has it; `binary` empty means the brindock under test.
 relay_result run_command(const std::string& command, std::vector<std::string> writes,
