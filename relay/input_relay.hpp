@@ -14,10 +14,11 @@ namespace brindock {
 // goes into `hold` while it has room.
 //
 // Ends at the end-of-input packet, when the controller's input ends or fails,
-// once the command's end has been seen, or when the hold is full and the
-// command leaves its input unread (said in one line on standard error); in
-// every case it closes `child_input` and descriptor 0. Nothing after the
-// end-of-input packet is read, and nothing at all once the phase has ended.
+// once the command's end has been seen (tied: also once the controller has
+// gone), or when the hold is full and the command leaves its input unread
+// (said in one line on standard error); in every case it closes `child_input`
+// and descriptor 0. Nothing after the end-of-input packet is read, and nothing
+// at all once the phase has ended.
 void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
                  output_hold& hold);
 

@@ -62,8 +62,9 @@ void lead_own_group(int group_report)
 [[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
                                      const int output_pipe[2], int group_report)
 {
-    lead_own_group(group_report);
+    // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
+    lead_own_group(group_report);
     close(input_pipe[1]);
     dup2(input_pipe[0], STDIN_FILENO);
     close(output_pipe[0]);
