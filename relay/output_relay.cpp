@@ -54,7 +54,8 @@ void forward_remaining_output(int child_output, unsigned char* buffer)
 
 void relay_output(int child_output, unsigned char* buffer, output_hold& hold)
 {
-    if (!hold_send_all(hold, STDOUT_FILENO)) {
+    // A controller already gone (tied) is not written to: nothing could arrive.
+    if (controller_gone() || !hold_send_all(hold, STDOUT_FILENO)) {
         return;
     }
     for (;;) {
