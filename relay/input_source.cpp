@@ -279,10 +279,9 @@ ssize_t take_in(input_source& source, const packet_reader& reader, unsigned char
     if (source.kind == input_kind::messages) {
         return take_in_message(source, reader, buffer, size, after_wait);
     }
+    // A pipe found to be in packet mode says EAGAIN: its messages still wait,
+    // so the caller's wait returns at once and the next call reads them whole.
     const ssize_t peeked = look_ahead(source, buffer, size);
-    if (peeked < 0 && source.kind == input_kind::messages) {
-        return take_in_message(source, reader, buffer, size, after_wait);
-    }
     if (peeked < 0 && must_take_plain_path()) {
         // Nothing was consumed: exact reads go on from where the look began.
         release_private_pipe(source);
