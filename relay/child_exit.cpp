@@ -144,33 +144,43 @@ bool command_status(int& status)
     return true;
 }
 
-bool wait_unless_child_exit(pollfd* watched, nfds_t count)
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)
 {
     count = std::min(count, max_watched);
     pollfd all[max_watched + 3];
     std::copy(watched, watched + count, all);
+    // Once the command's end is known, its descriptor stays readable for good.
+    const bool ended = child_exit_seen();
     all[count] = {event_read_end, POLLIN, 0};
-    all[count + 1] = {command_process, POLLIN, 0};
+    all[count + 1] = {ended ? -1 : command_process, POLLIN, 0};
     // No events asked for: only an error or a hang-up is reported.
     all[count + 2] = {tied_to_command != 0 ? STDOUT_FILENO : -1, 0, 0};
     // A poll that fails is left to the caller's next call to find out about.
-    wait_for_any(all, count + 3);
-    if (tied_to_command != 0) {
+    const int ready = poll(all, count + 3, timeout_ms);
+    if (ready > 0) {
         if (all[count].revents != 0) {
             drain_events();
         }
-        if ((all[count].revents | all[count + 1].revents) != 0) {
-            child_event = 1;
+        if (tied_to_command != 0) {
+            if ((all[count].revents | all[count + 1].revents) != 0) {
+                child_event = 1;
+            }
+            if (all[count + 2].revents != 0) {
+                controller_left = 1;
+            }
+        } else if ((all[count].revents | all[count + 1].revents) != 0) {
+            child_exited = 1;
         }
-        if (all[count + 2].revents != 0) {
-            controller_left = 1;
-        }
-    } else if (all[count + 1].revents != 0) {
-        child_exited = 1;
     }
     for (nfds_t i = 0; i < count; ++i) {
-        watched[i].revents = all[i].revents;
+        watched[i].revents = ready > 0 ? all[i].revents : 0;
     }
+    return ready != 0;
+}
+
+bool wait_unless_child_exit(pollfd* watched, nfds_t count)
+{
+    wait_for_event(watched, count, -1);
     return !phase_must_end();
 }
 

@@ -54,4 +54,10 @@ bool command_status(int& status);
 // once it must.
 bool wait_unless_child_exit(pollfd* watched, nfds_t count);
 
+// The same wait, for when the phase goes on past the command's end: until one
+// of `watched` is ready, something happens to the command or the controller,
+// or `timeout_ms` milliseconds pass (-1: no limit). Returns false only when
+// the time passed with nothing ready.
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms);
+
 }  // namespace brindock

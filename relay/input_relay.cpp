@@ -1,8 +1,10 @@
 #include "relay/input_relay.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "framing/length_header.hpp"
@@ -11,42 +13,102 @@
 #include "relay/descriptors.hpp"
 #include "relay/input_source.hpp"
 
+#ifndef BRINDOCK_QUIET_MS
+#define BRINDOCK_QUIET_MS 50
+#endif
+
 namespace brindock {
 namespace {
 
-// Says on standard error why the input ends before its end-of-input packet.
+// How long the controller's input may stay quiet, once the command takes no
+// more of it, before the relay stops waiting for its end-of-input packet.
+constexpr std::int64_t quiet_ms = BRINDOCK_QUIET_MS;
+
+struct input_phase {
+    input_source& source;
+    int child_input;
+    int child_output;
+    unsigned char* buffer;
+    output_hold& hold;
+    bool forwarding;  // the hold goes out to the controller while input flows
+    packet_reader reader{};
+    std::int64_t last_input_ms = 0;  // when input was last taken in
+};
+
+// Why feeding the command stopped: its input is all there, or it ended early.
+enum class feed_end { input_over, early };
+
+std::int64_t now_ms()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Says on standard error why the command's input ends before its end-of-input packet.
 void report_full_hold(const output_hold& hold)
 {
     char line[160];
     const int length = std::snprintf(
-        line, sizeof line, "brindock: output hold full, %llu bytes held; the input ends here\n",
+        line, sizeof line,
+        "brindock: output hold full, %llu bytes held; the rest of the input is dropped\n",
         static_cast<unsigned long long>(hold_size(hold)));
     if (length > 0 && write(STDERR_FILENO, line, static_cast<std::size_t>(length)) < 0) {
     }
 }
 
-// Waits until `fd` is ready for `events`, taking the child's output into the
-// hold whenever it is ready and fits. Returns false when the phase must end
-// instead: the command's end has been seen, or the hold is full while the
-// command, its output waiting, leaves the input that `fd` feeds it unread, so
+// Takes what waits of the child's output into the hold and, forwarding, sends
+// what standard output takes of it. Returns false when standard output failed.
+bool move_output(input_phase& phase, bool output_ready, bool controller_ready)
+{
+    if (controller_ready && !hold_send_ready(phase.hold)) {
+        return false;
+    }
+    if (output_ready && hold_has_room(phase.hold) &&
+        hold_read_from(phase.hold, phase.child_output) > 0 && phase.forwarding) {
+        return hold_send_ready(phase.hold);
+    }
+    return true;
+}
+
+// Watches, beside `fd`, the child's output while the hold has room for it
+// (and, when feeding the command, while the hold is full) and, forwarding,
+// standard output while the hold has something for it.
+nfds_t watch(const input_phase& phase, pollfd* watched, int fd, short events)
+{
+    const bool full = hold_is_full(phase.hold);
+    const bool feeding = fd == phase.child_input;
+    const bool sending = phase.forwarding && hold_size(phase.hold) > 0;
+    watched[0] = {fd, events, 0};
+    watched[1] = {hold_has_room(phase.hold) || (full && feeding) ? phase.child_output : -1, POLLIN,
+                  0};
+    watched[2] = {sending ? STDOUT_FILENO : -1, POLLOUT, 0};
+    return 3;
+}
+
+// Waits until `fd` is ready for `events`, moving the child's output meanwhile.
+// Returns false when feeding the command must end instead: the command's end
+// has been seen, the controller has gone, standard output failed, or the hold
+// is full while the command, its output waiting, leaves its input unread, so
 // that waiting on could only end in a deadlock with a controller that writes
 // all its input before reading.
-bool wait_holding_output(int fd, short events, int child_output, output_hold& hold)
+bool wait_moving_output(input_phase& phase, int fd, short events)
 {
-    const bool feeding_child = fd != STDIN_FILENO;
     for (;;) {
-        const bool full = hold_is_full(hold);
-        const bool watch_output = hold_has_room(hold) || (full && feeding_child);
-        struct pollfd watched[2] = {{fd, events, 0}, {watch_output ? child_output : -1, POLLIN, 0}};
-        if (!wait_unless_child_exit(watched, 2)) {
+        struct pollfd watched[3];
+        const nfds_t count = watch(phase, watched, fd, events);
+        if (!wait_unless_child_exit(watched, count) ||
+            !move_output(phase, false, watched[2].revents != 0)) {
             return false;
         }
         if (watched[1].revents != 0) {
-            if (full) {
-                report_full_hold(hold);
+            if (hold_is_full(phase.hold)) {
+                report_full_hold(phase.hold);
                 return false;
             }
-            hold_read_from(hold, child_output);
+            if (!move_output(phase, true, false)) {
+                return false;
+            }
         }
         if (watched[0].revents != 0) {
             return true;
@@ -55,18 +117,17 @@ bool wait_holding_output(int fd, short events, int child_output, output_hold& ho
 }
 
 // Writes one chunk to the child. A write that fails for real drops the rest of
-// the chunk; a short one is completed. Returns false when the phase must end.
-bool forward_chunk(int child_input, const unsigned char* chunk, std::size_t length,
-                   int child_output, output_hold& hold)
+// the chunk; a short one is completed. Returns false when feeding must end.
+bool forward_chunk(input_phase& phase, std::size_t length)
 {
     std::size_t offset = 0;
     while (offset < length) {
-        const ssize_t written =
-            write(child_input, chunk + offset, next_piece_size(length - offset));
+        const ssize_t written = write(phase.child_input, phase.buffer + offset,
+                                      next_piece_size(length - offset));
         if (written > 0) {
             offset += static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
-            if (!wait_holding_output(child_input, POLLOUT, child_output, hold)) {
+            if (!wait_moving_output(phase, phase.child_input, POLLOUT)) {
                 return false;
             }
         } else {
@@ -76,48 +137,121 @@ bool forward_chunk(int child_input, const unsigned char* chunk, std::size_t leng
     return true;
 }
 
-// A controller still writing then fails at once instead of blocking.
-void end_input_phase(int child_input)
+// One take of the controller's input: the batch's body bytes at the front of
+// the buffer, or nothing, with `over` set at the end or a failure of the input.
+batch take_next(input_phase& phase, bool& after_wait, bool& over)
 {
-    close(child_input);
-    close(STDIN_FILENO);
+    const ssize_t got =
+        take_in(phase.source, phase.reader, phase.buffer, relay_buffer_size, after_wait);
+    after_wait = false;
+    over = got == 0 || (got < 0 && !only_had_to_wait());
+    if (got <= 0) {
+        return {};
+    }
+    phase.last_input_ms = now_ms();
+    return take_batch(phase.reader, phase.buffer, static_cast<std::size_t>(got));
 }
 
-}  // namespace
-
-void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
-                 output_hold& hold)
+// Passes the controller's packets to the command until the end of its input,
+// or until the command can take no more of it.
+feed_end feed_command(input_phase& phase)
 {
-    packet_reader reader;
     bool after_wait = false;
-    // The command's end ends the phase too: its output is forwarded without
+    // The command's end ends feeding too: its output is forwarded without
     // waiting for an end-of-input packet that may never come.
     while (!phase_must_end()) {
-        const ssize_t got = take_in(source, reader, buffer, relay_buffer_size, after_wait);
-        after_wait = false;
-        if (got < 0 && only_had_to_wait()) {
-            if (!wait_holding_output(STDIN_FILENO, POLLIN, child_output, hold)) {
+        bool over = false;
+        const batch taken = take_next(phase, after_wait, over);
+        if (over) {
+            return feed_end::input_over;
+        }
+        if (taken.body_bytes == 0 && !taken.end_of_input) {
+            if (!wait_moving_output(phase, STDIN_FILENO, POLLIN)) {
                 break;
             }
             after_wait = true;
             continue;
         }
-        if (got <= 0) {
-            break;
-        }
         // All that was taken in goes to the child before the next wait for
         // input, so a packet followed by a pause is not held back.
-        const batch taken = take_batch(reader, buffer, static_cast<std::size_t>(got));
-        if (!forward_chunk(child_input, buffer, taken.body_bytes, child_output, hold) ||
-            taken.end_of_input) {
+        if (!forward_chunk(phase, taken.body_bytes)) {
             break;
         }
+        if (taken.end_of_input) {
+            return feed_end::input_over;
+        }
         // Once per batch rather than per write, so that held packets are large.
-        if (taken.body_bytes > 0 && hold_has_room(hold)) {
-            hold_read_from(hold, child_output);
+        if (!move_output(phase, true, phase.forwarding)) {
+            break;
         }
     }
-    end_input_phase(child_input);
+    return controller_gone() ? feed_end::input_over : feed_end::early;
+}
+
+// Waits for more input, moving output meanwhile, until the input has been
+// quiet for quiet_ms since it was last taken. Returns false once it has, or
+// when the controller has gone or standard output failed.
+bool wait_for_more_input(input_phase& phase)
+{
+    for (;;) {
+        const std::int64_t left = phase.last_input_ms + quiet_ms - now_ms();
+        if (left <= 0 || controller_gone()) {
+            return false;
+        }
+        struct pollfd watched[3];
+        const nfds_t count = watch(phase, watched, STDIN_FILENO, POLLIN);
+        if (!wait_for_event(watched, count, static_cast<int>(left)) ||
+            !move_output(phase, watched[1].revents != 0, watched[2].revents != 0)) {
+            return false;
+        }
+        if (watched[0].revents != 0) {
+            return true;
+        }
+    }
+}
+
+// The command takes no more input, but the controller may still be writing,
+// and a controller that gives up at its first failed write would lose the
+// command's output. So the rest of its input is taken in and dropped, up to
+// its end-of-input packet and never past it, while output goes out as the
+// controller takes it; a controller that has stopped writing is not waited
+// for beyond a short quiet time.
+void drop_rest_of_input(input_phase& phase)
+{
+    phase.forwarding = true;
+    bool after_wait = false;
+    for (;;) {
+        bool over = false;
+        const batch taken = take_next(phase, after_wait, over);
+        if (over || taken.end_of_input) {
+            return;
+        }
+        if (taken.body_bytes == 0) {
+            if (!wait_for_more_input(phase)) {
+                return;
+            }
+            after_wait = true;
+        } else if (!move_output(phase, true, true)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
+                 output_hold& hold, bool forwarding)
+{
+    input_phase phase{source, child_input, child_output, buffer, hold, forwarding};
+    phase.last_input_ms = now_ms();
+    const feed_end end = feed_command(phase);
+    // The command's input ends here, whatever comes after it.
+    close(child_input);
+    if (end == feed_end::early) {
+        drop_rest_of_input(phase);
+    }
+    // A controller still writing then fails at once instead of blocking.
+    close(STDIN_FILENO);
 }
 
 }  // namespace brindock

@@ -99,7 +99,7 @@ int main(int argc, char** argv)
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
-    relay_input(source, child_input, child_output, relay_buffer, hold);
+    relay_input(source, child_input, child_output, relay_buffer, hold, false);
     relay_output(child_output, relay_buffer, hold);
     return tied ? end_tied(command) : 0;
 }

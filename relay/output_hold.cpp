@@ -9,6 +9,7 @@
 
 #include "framing/length_header.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/ready_write.hpp"
 
 namespace brindock {
 
@@ -17,6 +18,7 @@ struct hold_block {
     hold_block* next;
     std::size_t used;      // bytes of packets stored after the header
     std::size_t capacity;  // bytes that may follow the header
+    std::size_t sent;      // bytes at the front of the packets already sent; <= used
 };
 
 namespace {
@@ -51,7 +53,7 @@ hold_block* map_block(bool huge)
         // Small pages then: slower to fill, the same to use.
     }
     auto* block = static_cast<hold_block*>(memory);
-    *block = {nullptr, 0, block_size - sizeof(hold_block)};
+    *block = {nullptr, 0, block_size - sizeof(hold_block), 0};
     return block;
 }
 
@@ -60,7 +62,7 @@ hold_block* map_staging_block()
     hold_block* block = map_block(true);
     if (block == nullptr) {
         block = reinterpret_cast<hold_block*>(fallback_staging);
-        *block = {nullptr, 0, fallback_size - sizeof(hold_block)};
+        *block = {nullptr, 0, fallback_size - sizeof(hold_block), 0};
     }
     return block;
 }
@@ -75,6 +77,22 @@ void release_block(hold_block* block)
 std::size_t space_left(const hold_block* block)
 {
     return block->capacity - block->used;
+}
+
+std::size_t unsent(const hold_block* block)
+{
+    return block != nullptr ? block->used - block->sent : 0;
+}
+
+// Output has gone past memory, so later output must follow it, not overtake it.
+bool past_memory(const output_hold& hold)
+{
+    return hold.spill.size > 0 || (hold.staging != nullptr && hold.staging->used > 0);
+}
+
+bool memory_takes_output(const output_hold& hold)
+{
+    return hold.limit - hold.held > header_size && !past_memory(hold);
 }
 
 // The block that the next packet goes into, mapping a new one when the last
@@ -106,7 +124,7 @@ struct packet_room {
 
 packet_room room_for_packet(output_hold& hold)
 {
-    if (hold.limit - hold.held > header_size) {
+    if (memory_takes_output(hold)) {
         hold_block* block = block_with_room(hold);
         if (block != nullptr) {
             return {block, std::min(space_left(block), hold.limit - hold.held)};
@@ -120,15 +138,21 @@ packet_room room_for_packet(output_hold& hold)
     return {hold.staging, space_left(hold.staging)};
 }
 
-// Moves the full staging block into the spill file. What the file does not
-// take stays at the start of the block, ahead of any later packet; a cut inside
-// a packet does no harm, as file and block are sent as one framed sequence.
+// Moves the full staging block's unsent bytes into the spill file. What the
+// file does not take stays at the start of the block, ahead of any later
+// packet; a cut inside a packet does no harm, as file and block are sent as
+// one framed sequence. Part of the block has been sent only when the file had
+// all been sent before it, so the order stays.
 void spill_staging(output_hold& hold)
 {
-    unsigned char* data = block_data(hold.staging);
-    const std::size_t stored = spill_append(hold.spill, data, hold.staging->used);
-    std::memmove(data, data + stored, hold.staging->used - stored);
-    hold.staging->used -= stored;
+    hold_block* staging = hold.staging;
+    unsigned char* data = block_data(staging);
+    const std::size_t stored =
+        spill_append(hold.spill, data + staging->sent, unsent(staging));
+    const std::size_t kept = unsent(staging) - stored;
+    std::memmove(data, data + staging->sent + stored, kept);
+    staging->used = kept;
+    staging->sent = 0;
 }
 
 hold_block* release_first(output_hold& hold)
@@ -150,10 +174,43 @@ bool send_memory_blocks(output_hold& hold, int out_fd)
     bool sent = true;
     for (hold_block* block = hold.first; block != nullptr; block = release_first(hold)) {
         if (sent) {
-            sent = give_fully(out_fd, block_data(block), block->used);
+            sent = give_fully(out_fd, block_data(block) + block->sent, unsent(block));
         }
     }
     return sent;
+}
+
+// Sends what standard output takes now of `block`'s unsent bytes: true once
+// all are sent, false with errno set when it has to wait or fails.
+bool send_block_ready(hold_block* block)
+{
+    while (block->sent < block->used) {
+        const ssize_t written = write_what_fits(block_data(block) + block->sent, unsent(block));
+        if (written < 0) {
+            return false;
+        }
+        block->sent += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// The memory blocks' part of hold_send_ready. A block that is all sent is
+// released, or, when it is the one being filled, emptied for reuse: its bytes
+// were copied out, so nothing refers to them any more.
+bool send_memory_ready(output_hold& hold)
+{
+    while (hold.first != nullptr) {
+        if (!send_block_ready(hold.first)) {
+            return false;
+        }
+        if (hold.first == hold.last) {
+            hold.held -= hold.first->used;
+            hold.first->used = hold.first->sent = 0;
+            return true;
+        }
+        release_first(hold);
+    }
+    return true;
 }
 
 }  // namespace
@@ -165,7 +222,7 @@ bool hold_has_room(const output_hold& hold)
     }
     // A full staging block is emptied into the file at once, so one that stays
     // full means the file takes nothing more.
-    return hold.limit - hold.held > header_size || hold.staging == nullptr ||
+    return memory_takes_output(hold) || hold.staging == nullptr ||
            space_left(hold.staging) > header_size;
 }
 
@@ -176,7 +233,9 @@ bool hold_is_full(const output_hold& hold)
 
 std::uint64_t hold_size(const output_hold& hold)
 {
-    return hold.held + hold.spill.size + (hold.staging != nullptr ? hold.staging->used : 0);
+    // Only the oldest memory block can have been sent in part.
+    const std::size_t memory = hold.held - (hold.first != nullptr ? hold.first->sent : 0);
+    return memory + (hold.spill.size - hold.spill.sent) + unsent(hold.staging);
 }
 
 ssize_t hold_read_from(output_hold& hold, int fd)
@@ -205,6 +264,26 @@ ssize_t hold_read_from(output_hold& hold, int fd)
     return got;
 }
 
+bool hold_send_ready(output_hold& hold)
+{
+    // Staging output is sent only once the file has all gone and been emptied;
+    // the staging block, all sent, empties too, and memory takes output again.
+    if (!send_memory_ready(hold)) {
+        return only_had_to_wait();
+    }
+    if (!spill_send_ready(hold.spill)) {
+        return false;
+    }
+    if (hold.spill.sent < hold.spill.size || hold.staging == nullptr) {
+        return true;
+    }
+    if (!send_block_ready(hold.staging)) {
+        return only_had_to_wait();
+    }
+    hold.staging->used = hold.staging->sent = 0;
+    return true;
+}
+
 bool hold_send_all(output_hold& hold, int out_fd)
 {
     bool sent = send_memory_blocks(hold, out_fd);
@@ -214,7 +293,8 @@ bool hold_send_all(output_hold& hold, int out_fd)
         spill_drop(hold.spill);
     }
     if (hold.staging != nullptr) {
-        sent = sent && give_fully(out_fd, block_data(hold.staging), hold.staging->used);
+        sent = sent && give_fully(out_fd, block_data(hold.staging) + hold.staging->sent,
+                                  unsent(hold.staging));
         release_block(hold.staging);
         hold.staging = nullptr;
     }

@@ -13,6 +13,11 @@
 // file is sent after the memory blocks, and what the staging block still has
 // after the file. Once the file takes nothing more and the staging block is
 // full, the hold is full: it is up to the caller to stop the input then.
+//
+// The hold may also be sent while it still fills, as much as standard output
+// takes at once. Output keeps its order because memory takes new output only
+// while the file and the staging block are empty: once output has gone past
+// memory, later output follows it there until all of that has been sent.
 #pragma once
 
 #include <sys/types.h>
@@ -43,7 +48,7 @@ bool hold_has_room(const output_hold& hold);
 // True when neither memory nor the spill file can take one more packet.
 bool hold_is_full(const output_hold& hold);
 
-// Framed bytes held, in memory and in the file.
+// Framed bytes held and not yet sent, in memory and in the file.
 std::uint64_t hold_size(const output_hold& hold);
 
 // One read from `fd` (non-blocking) into the hold, as one packet. Returns the
@@ -52,7 +57,11 @@ std::uint64_t hold_size(const output_hold& hold);
 // nothing more, so a waiting loop never spins on it.
 ssize_t hold_read_from(output_hold& hold, int fd);
 
-// Writes every held packet to `out_fd` in the order read, releasing each block
+// Sends, in order, as much of the hold as standard output takes now, without
+// waiting. Returns false when a write fails for real; what was not sent stays.
+bool hold_send_ready(output_hold& hold);
+
+// Writes every held packet not yet sent to `out_fd` in the order read, releasing each block
 // once it is sent and the spill file at the end. Returns false when a write
 // fails; the hold is then dropped.
 bool hold_send_all(output_hold& hold, int out_fd);

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "relay/descriptors.hpp"
+#include "relay/ready_write.hpp"
 
 namespace brindock {
 namespace {
@@ -109,9 +110,13 @@ std::size_t allowed_growth(const spill_file& spill, std::size_t length)
 }
 
 // Writes at the file's end, completing short writes; returns how many bytes
-// were written before a failure.
-std::size_t write_at_end(int fd, const unsigned char* data, std::size_t length)
+// were written before a failure. The file is read back through the same
+// offset, so each append places it first.
+std::size_t write_at_end(int fd, std::uint64_t end, const unsigned char* data, std::size_t length)
 {
+    if (length == 0 || lseek(fd, static_cast<off_t>(end), SEEK_SET) < 0) {
+        return 0;
+    }
     std::size_t done = 0;
     while (done < length) {
         const ssize_t written = write(fd, data + done, length - done);
@@ -126,22 +131,31 @@ std::size_t write_at_end(int fd, const unsigned char* data, std::size_t length)
     return done;
 }
 
+// Touched only when the file is read back, so it costs no memory otherwise.
+unsigned char chunk[65536];
+
+// Reads the file from `offset` into `chunk`, at most up to `end`: the count
+// read, 0 or less when it cannot be read back.
+ssize_t read_back(int fd, std::uint64_t offset, std::uint64_t end)
+{
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        return -1;
+    }
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, end - offset));
+    ssize_t got = 0;
+    do {
+        got = read(fd, chunk, wanted);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 // Reads the file back from `offset` to `end` and writes it out: the plain
 // path, for a descriptor that sendfile cannot write to or where it is refused.
 bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t end, int out_fd)
 {
-    // Touched only on this path, so it costs no memory otherwise.
-    static unsigned char chunk[65536];
-    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-        return false;
-    }
     while (offset < end) {
-        const std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, end - offset));
-        const ssize_t got = read(fd, chunk, wanted);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = read_back(fd, offset, end);
         if (got <= 0 || !write_fully(out_fd, chunk, static_cast<std::size_t>(got))) {
             return false;
         }
@@ -150,11 +164,11 @@ bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t end, int out_fd
     return true;
 }
 
-// Sends the file's first `end` bytes to `out_fd` without copying them through
+// Sends the file from `start` to `end` to `out_fd` without copying it through
 // the relay, waiting for room when `out_fd` is non-blocking.
-bool send_file(int fd, std::uint64_t end, int out_fd)
+bool send_file(int fd, std::uint64_t start, std::uint64_t end, int out_fd)
 {
-    off_t offset = 0;
+    auto offset = static_cast<off_t>(start);
     while (static_cast<std::uint64_t>(offset) < end) {
         const std::uint64_t left = end - static_cast<std::uint64_t>(offset);
         const ssize_t sent =
@@ -185,15 +199,37 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
         spill.fd = open_spill_file();
     }
     const std::size_t allowed = spill.fd >= 0 ? allowed_growth(spill, length) : 0;
-    const std::size_t stored = write_at_end(spill.fd, data, allowed);
+    const std::size_t stored = write_at_end(spill.fd, spill.size, data, allowed);
     spill.size += stored;
     spill.stopped = stored < length;
     return stored;
 }
 
+bool spill_send_ready(spill_file& spill)
+{
+    while (spill.sent < spill.size) {
+        const ssize_t got = read_back(spill.fd, spill.sent, spill.size);
+        if (got <= 0) {
+            return false;
+        }
+        const ssize_t written = write_what_fits(chunk, static_cast<std::size_t>(got));
+        if (written < 0) {
+            return only_had_to_wait();
+        }
+        spill.sent += static_cast<std::uint64_t>(written);
+    }
+    // Emptied, the file takes output again from its start, within its bounds
+    // as they stand now.
+    if (spill.size > 0 && ftruncate(spill.fd, 0) == 0) {
+        spill.size = spill.sent = 0;
+        spill.stopped = false;
+    }
+    return true;
+}
+
 bool spill_send_all(spill_file& spill, int out_fd)
 {
-    const bool sent = spill.fd < 0 || send_file(spill.fd, spill.size, out_fd);
+    const bool sent = spill.fd < 0 || send_file(spill.fd, spill.sent, spill.size, out_fd);
     spill_drop(spill);
     return sent;
 }

@@ -6,6 +6,10 @@
 // file system keeps a reserve free (1 GiB, or 5 % of a larger file system), and
 // never past the file size limit or its cap; past those, or after any failure,
 // it takes nothing more.
+//
+// It is read from the front while it still grows at the back: a relay that
+// forwards output while input flows sends what the controller takes and keeps
+// the rest. Once all of it has been sent it starts again from empty.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +21,7 @@ struct spill_file {
     int fd = -1;             // -1 until the first append makes the file
     bool stopped = false;    // takes nothing more: at a bound, or after a failure
     std::uint64_t size = 0;  // bytes appended so far, all of them sent in order
+    std::uint64_t sent = 0;  // bytes from the start already sent; <= size
     std::uint64_t cap = 0;   // most bytes the file may grow to; 0: no file at all
 };
 
@@ -25,7 +30,12 @@ struct spill_file {
 // bound is reached or something fails, and from then on the file is stopped.
 std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size_t length);
 
-// Sends the whole file, from its start, to `out_fd`, waiting for room when the
+// Sends what standard output takes now of the bytes not yet sent, without
+// waiting; once all are sent the file is emptied for reuse. Returns false when
+// a write fails for real or the file cannot be read back.
+bool spill_send_ready(spill_file& spill);
+
+// Sends the rest of the file, all not yet sent, to `out_fd`, waiting for room when the
 // descriptor is non-blocking, then closes it. Returns false when a write to
 // `out_fd` fails or the file cannot be read back.
 bool spill_send_all(spill_file& spill, int out_fd);

@@ -68,8 +68,43 @@ TEST(Load, SixtyFourRelaysAtOnceLoseNothingAndLeaveNothingRunning)
     }
 }
 
+// Packets of 64 KiB whose bytes count 0 to 9 over and over, then the end of input.
+std::vector<std::string> counting_packets(std::size_t count)
+{
+    std::string body(65536, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>('0' + i % 10);
+    }
+    std::vector<std::string> writes(count, packet(body));
+    writes.push_back(end_of_input);
+    return writes;
+}
+
 TEST(Load, CommandsEndingBeforeTheirEndOfInputNeverLoseOutput)
 {
+    // A controller that writes and reads at once and drops everything at its
+    // first failed write gets the whole answer however much input it still
+    // had queued, and one that reads only after writing everything never
+    // waits for ever on a command that answers at length.
+    for (const std::size_t count : {3u, 16u, 64u}) {
+        relay_request request;
+        request.args = {"head -c 10; exit 4"};
+        request.writes = counting_packets(count);
+        request.give_up_at_failed_write = true;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << count << " packets";
+        EXPECT_EQ(r.out, packet("0123456789")) << count << " packets";
+    }
+    relay_request late_reader;
+    late_reader.args = {"head -c 1000 >/dev/null; head -c 50000000 /dev/zero"};
+    late_reader.writes = counting_packets(1526);  // 100 MB
+    late_reader.give_up_at_failed_write = true;
+    late_reader.read_after_writing = true;
+    late_reader.deadline = std::chrono::milliseconds{120000};
+    const relay_result r = run_relay(late_reader);
+    EXPECT_TRUE(r.exited_with(0));
+    EXPECT_TRUE(join(split_packets(r.out)) == std::string(50000000, '\0'));
+
     constexpr int controllers = 8;
     constexpr int runs = 50;
     std::vector<int> lost(controllers, 0);

@@ -162,6 +162,23 @@ TEST(Exchange, NothingAfterTheEndOfInputPacketIsRead)
     EXPECT_TRUE(f.exited_with(0));
     EXPECT_EQ(join(split_packets(f.out)), "0\nclosed\n");
     EXPECT_EQ(f.input_error, EPIPE);
+
+    // A command that ends early leaves the rest of its packets to the relay,
+    // which takes them up to the end-of-input packet: a file given on to
+    // another reader is read from just after it.
+    relay_request early;
+    early.args = {"head -c 2"};
+    std::string packets;
+    for (int i = 0; i < 8; ++i) {
+        packets += packet(std::string(65536, 'y'));
+    }
+    packets += end_of_input;
+    const int file = give_file_input(early, packets + late);
+    const relay_result e = run_relay(early);
+    EXPECT_TRUE(e.exited_with(0));
+    EXPECT_EQ(e.out, packet("yy"));
+    EXPECT_EQ(lseek(file, 0, SEEK_CUR), static_cast<off_t>(packets.size()));
+    close(file);
 }
 
 TEST(Exchange, MessagesAreTakenInWholeWhateverPacketsTheyHold)

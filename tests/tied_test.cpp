@@ -56,6 +56,18 @@ TEST(Tied, TheRelayEndsWithItsCommandAndReportsItsStatus)
         EXPECT_TRUE(r.exited_with(c.status)) << r.wait_status;
         EXPECT_EQ(join(split_packets(r.out)), c.output);
     }
+    // Input still queued when the command ends costs neither its answer nor
+    // its status, even for a controller that gives up at a failed write.
+    for (const std::size_t count : {3u, 16u, 64u}) {
+        relay_request request;
+        request.args = {"head -c 10; exit 4"};
+        request.writes.assign(count, packet(std::string(65536, '7')));
+        request.writes.push_back(end_of_input);
+        request.give_up_at_failed_write = true;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(4)) << count << " packets, " << r.wait_status;
+        EXPECT_EQ(r.out, packet("7777777777")) << count << " packets";
+    }
 }
 
 TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)

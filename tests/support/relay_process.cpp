@@ -158,6 +158,11 @@ struct session {
                 if (errno != EAGAIN) {
                     result.input_error = errno;
                     next_write = request.writes.size();  // the relay stopped reading
+                    if (request.give_up_at_failed_write) {
+                        close_if_open(input);
+                        close_if_open(output);
+                        result.out.clear();
+                    }
                 }
                 return;
             }
@@ -206,6 +211,9 @@ struct session {
             {{input, POLLOUT, 0}, {output, POLLIN, 0}, {error, POLLIN, 0}, {process, POLLIN, 0}}};
         if (input >= 0 && !writes_pending()) {
             watched[0].fd = -1;
+        }
+        if (request.read_after_writing && writes_pending()) {
+            watched[1].fd = -1;
         }
         // While the relay has yet to take a write, look again shortly.
         const bool draining = input >= 0 && writes_pending() && !relay_has_taken_input();

@@ -37,6 +37,10 @@ struct relay_request {
     int descriptor_limit = 0;  // RLIMIT_NOFILE for the relay when above 0
     // Closes the controller's reading end after this many output bytes; -1 never.
     long close_output_after = -1;
+    // As a language runtime's packet channel does: at its first failed write
+    // the controller closes both ends and drops whatever it had read.
+    bool give_up_at_failed_write = false;
+    bool read_after_writing = false;  // read nothing until every write is made
     // Runs in the forked process just before exec; async-signal-safe calls only.
     std::function<void()> before_exec;
     std::string binary;  // empty: the brindock under test
