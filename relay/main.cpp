@@ -16,6 +16,7 @@
 #include "relay/launcher.hpp"
 #include "relay/output_hold.hpp"
 #include "relay/output_relay.hpp"
+#include "relay/switches.hpp"
 #include "relay/tied_mode.hpp"
 
 #ifndef BRINDOCK_HOLD_MEMORY
@@ -92,6 +93,8 @@ int main(int argc, char** argv)
         return 0;
     }
     const bool tied = take_tied_request();
+    // Streaming, output goes out while input still flows, not after it.
+    const bool streaming = take_switch("BRINDOCK_STREAM");
     input_source source;
     int child_input = -1;
     int child_output = -1;
@@ -99,7 +102,7 @@ int main(int argc, char** argv)
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
-    relay_input(source, child_input, child_output, relay_buffer, hold, false);
+    relay_input(source, child_input, child_output, relay_buffer, hold, streaming);
     relay_output(child_output, relay_buffer, hold);
     return tied ? end_tied(command) : 0;
 }

@@ -1,5 +1,6 @@
 // Streaming through the real brindock: megabytes each way, commands that write
-// before they read, and the output hold at its bounds and in its spill file.
+// before they read, the output hold at its bounds and in its spill file, and
+// stream mode, where output comes back while input still flows.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -221,6 +222,101 @@ TEST(Streaming, TrailingOutputOfAFastExitingFilterIsNeverLost)
             ASSERT_TRUE(r.exited_with(0)) << command << " run " << run;
             ASSERT_EQ(join(split_packets(r.out)), *expected) << command << " run " << run;
         }
+    }
+}
+
+// Requests of one line each, and the conversation that asks them one at a
+// time: each waits until the answers to all before it are back.
+std::string converse(relay_request& request, std::size_t requests, const std::string& prefix)
+{
+    std::string expected;
+    for (std::size_t i = 0; i < requests; ++i) {
+        const std::string line = "request " + std::to_string(i) + "\n";
+        request.output_before_write.push_back(expected.size());
+        request.writes.push_back(packet(line));
+        expected += prefix + line;
+    }
+    request.output_before_write.push_back(expected.size());
+    request.writes.push_back(end_of_input);
+    request.deadline = std::chrono::milliseconds{60000};
+    return expected;
+}
+
+TEST(StreamMode, EachAnswerComesBackBeforeTheNextRequest)
+{
+    const scoped_variable stream("BRINDOCK_STREAM", "1");
+    for (const auto& [command, prefix] :
+         {std::pair{"cat", ""}, std::pair{"while read -r l; do echo \"got $l\"; done", "got "}}) {
+        relay_request request;
+        request.args = {command};
+        const std::string expected = converse(request, 300, prefix);
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << command << " " << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), expected) << command;
+    }
+    // Tied as well: then the command's status.
+    const scoped_variable tied("BRINDOCK_TIED", "1");
+    relay_request request;
+    request.args = {"cat; exit 5"};
+    const std::string expected = converse(request, 50, "");
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(5)) << r.wait_status;
+    EXPECT_EQ(join(split_packets(r.out)), expected);
+}
+
+TEST(StreamMode, OutputNeverWaitsForInputNorInputForTheController)
+{
+    const scoped_variable stream("BRINDOCK_STREAM", "1");
+    // Megabytes, and the variable's absence, come back before any input is sent.
+    relay_request before_input;
+    before_input.args = {"head -c 3000000 /dev/zero; echo ${BRINDOCK_STREAM-unset}; cat"};
+    before_input.writes = {packet("x"), end_of_input};
+    before_input.output_before_write = {3000006};
+    const relay_result early = run_relay(before_input);
+    EXPECT_TRUE(early.exited_with(0));
+    EXPECT_TRUE(join(split_packets(early.out)) == std::string(3000000, '\0') + "unset\nx");
+    // A controller that reads nothing until it has written everything: its
+    // writes go through, and every byte comes back in order afterwards. In
+    // the small hold, output also goes through the spill file while it is
+    // being sent, in both cases.
+    for (const auto& [binary, size] : {std::pair{relay_binary(), std::size_t{8} << 20},
+                                       std::pair{std::string(BRINDOCK_SMALL_HOLD_BINARY),
+                                                 std::size_t{5} << 20}}) {
+        std::string input;
+        relay_request late_reader;
+        late_reader.args = {"cat"};
+        late_reader.writes = uneven_packets(size, 9, input);
+        late_reader.read_after_writing = true;
+        late_reader.binary = binary;
+        const relay_result r = run_relay(late_reader);
+        EXPECT_TRUE(r.exited_with(0)) << binary;
+        EXPECT_TRUE(join(split_packets(r.out)) == input) << binary;
+
+        relay_request reader;
+        reader.args = {"head -c 5000000 /dev/zero; cat"};
+        reader.writes = {packet("x"), end_of_input};
+        reader.output_before_write = {5000000};
+        reader.binary = binary;
+        const relay_result h = run_relay(reader);
+        EXPECT_TRUE(h.exited_with(0)) << binary;
+        EXPECT_TRUE(join(split_packets(h.out)) == std::string(5000000, '\0') + "x") << binary;
+    }
+}
+
+TEST(StreamMode, AnyOtherValueLeavesOutputUntilTheEndOfInput)
+{
+    for (const char* value : {"", "0", "yes", "1 "}) {
+        const scoped_variable stream("BRINDOCK_STREAM", value);
+        relay_request request;
+        request.args = {"echo hi; cat"};
+        request.writes = {packet("x"), end_of_input};
+        request.output_before_write = {3};
+        // Bounds a wait for what must never come; a streaming relay answers
+        // within microseconds.
+        request.deadline = std::chrono::milliseconds{300};
+        const relay_result r = run_relay(request);
+        EXPECT_FALSE(r.finished) << '"' << value << '"';
+        EXPECT_EQ(r.out, "") << '"' << value << '"';
     }
 }
 

@@ -126,6 +126,29 @@ struct session {
         return next_write < request.writes.size();
     }
 
+    // Payload bytes in the whole packets that have come back so far.
+    std::size_t payload_back() const
+    {
+        std::size_t total = 0;
+        for (std::size_t at = 0; at + 4 <= result.out.size();) {
+            const auto* header = reinterpret_cast<const unsigned char*>(result.out.data() + at);
+            const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                                       std::size_t{header[2]} << 8 | header[3];
+            if (at + 4 + length > result.out.size()) {
+                break;
+            }
+            total += length;
+            at += 4 + length;
+        }
+        return total;
+    }
+
+    bool answer_is_back() const
+    {
+        return next_write >= request.output_before_write.size() ||
+               payload_back() >= request.output_before_write[next_write];
+    }
+
     bool relay_has_taken_input() const
     {
         int unread = 0;
@@ -150,7 +173,7 @@ struct session {
 
     void feed()
     {
-        while (writes_pending() && relay_has_taken_input()) {
+        while (writes_pending() && relay_has_taken_input() && answer_is_back()) {
             const std::string& chunk = request.writes[next_write];
             const ssize_t n =
                 write(input, chunk.data() + write_offset, chunk.size() - write_offset);
@@ -209,7 +232,7 @@ struct session {
     {
         std::array<pollfd, 4> watched{
             {{input, POLLOUT, 0}, {output, POLLIN, 0}, {error, POLLIN, 0}, {process, POLLIN, 0}}};
-        if (input >= 0 && !writes_pending()) {
+        if (input >= 0 && (!writes_pending() || !answer_is_back())) {
             watched[0].fd = -1;
         }
         if (request.read_after_writing && writes_pending()) {
@@ -319,6 +342,16 @@ relay_result run_command(const std::string& command, std::vector<std::string> wr
     request.writes = std::move(writes);
     request.binary = binary;
     return run_relay(request);
+}
+
+scoped_variable::scoped_variable(const char* variable, const char* value) : name(variable)
+{
+    setenv(name, value, 1);
+}
+
+scoped_variable::~scoped_variable()
+{
+    unsetenv(name);
 }
 
 std::string packet(std::string_view body)

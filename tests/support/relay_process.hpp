@@ -41,6 +41,10 @@ struct relay_request {
     // the controller closes both ends and drops whatever it had read.
     bool give_up_at_failed_write = false;
     bool read_after_writing = false;  // read nothing until every write is made
+    // A conversation: write i is made only once this many payload bytes in
+    // all have come back (no entry: at once), so each request waits for the
+    // answer to the one before.
+    std::vector<std::size_t> output_before_write;
     // Runs in the forked process just before exec; async-signal-safe calls only.
     std::function<void()> before_exec;
     std::string binary;  // empty: the brindock under test
@@ -74,6 +78,16 @@ relay_result run_command(const std::string& command, std::vector<std::string> wr
 
 // The path of the brindock under test.
 std::string relay_binary();
+
+// Sets an environment variable in the test process, which every relay
+// started meanwhile inherits, for as long as it lives.
+struct scoped_variable {
+    scoped_variable(const char* name, const char* value);
+    ~scoped_variable();
+    scoped_variable(const scoped_variable&) = delete;
+    scoped_variable& operator=(const scoped_variable&) = delete;
+    const char* name;
+};
 
 // One packet: the 4-byte big-endian length, then the body.
 std::string packet(std::string_view body);
