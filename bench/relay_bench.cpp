@@ -6,7 +6,9 @@
 // relay's peak resident memory from wait4. Rounds alternate which arm runs first.
 // An earlier relay binary, when given, runs as another arm in the same rounds,
 // so that a change is measured before and after under the same load; some
-// cases also run a floor, piece_copier, beside the relay.
+// cases also run a floor, piece_copier, beside the relay. Stream mode runs
+// against cat and against the relay's default mode, and a conversation times
+// one request at a time against a controller talking to cat directly.
 //
 // Usage: brindock_bench [earlier relay binary, or -] [rounds]
 #include <fcntl.h>
@@ -298,6 +300,7 @@ struct bench_case {
     std::uint64_t expected_output = 0;  // payload bytes both arms must read back
     int runs_per_round = 1;
     arm floor = {};  // no stages: none
+    const char* floor_name = "  floor: 1024-byte copier";
 };
 
 // Each arm's results, round by round, so that every arm pairs up with cat's.
@@ -391,7 +394,8 @@ const char* verdict(bool met)
 
 // The relay's row and below it the rows of the earlier relay and the floor, if run.
 // `goal`: the least median ratio that meets it; 0 for none.
-void print_throughput(const char* what, const figures& f, std::uint64_t payload, double goal)
+void print_throughput(const char* what, const figures& f, std::uint64_t payload, double goal,
+                      const char* floor_name = "  floor: 1024-byte copier")
 {
     const double moved = static_cast<double>(payload) / static_cast<double>(mib);
     char goal_text[16] = "-";
@@ -405,7 +409,7 @@ void print_throughput(const char* what, const figures& f, std::uint64_t payload,
         const std::vector<double> ratios = paired(f, &arm_result::seconds, false, relay);
         const bool other = relay != &f.relay;
         print_row(relay == &f.earlier ? "  earlier relay"
-                  : other             ? "  floor: 1024-byte copier"
+                  : other             ? floor_name
                                       : what,
                   "MiB/s", moved / median_of(*relay, &arm_result::seconds),
                   moved / median_of(f.cat, &arm_result::seconds), median_and_range(ratios),
@@ -415,15 +419,74 @@ void print_throughput(const char* what, const figures& f, std::uint64_t payload,
     }
 }
 
-void print_memory(const char* what, const figures& f, long goal_kib)
+void print_memory(const char* what, const figures& f, long goal_kib, bool of_floor = false)
 {
-    const auto relay = static_cast<double>(peak_rss(f.relay));
+    const auto relay = static_cast<double>(peak_rss(of_floor ? f.floor : f.relay));
     const auto cat = static_cast<double>(peak_rss(f.cat));
     char ratio[16];
     (void)std::snprintf(ratio, sizeof ratio, "%.2f", relay / cat);
     print_row(what, "KiB", relay, cat, ratio, "",
               goal_kib > 0 ? "<= " + std::to_string(goal_kib) : "-",
               goal_kib > 0 ? verdict(relay <= static_cast<double>(goal_kib)) : "");
+}
+
+// A conversation: `exchanges` requests of `size` bytes written one at a time
+// to a process that echoes them, each answer read whole before the next
+// request. Returns the seconds per exchange.
+double converse_once(const command& argv, bool framed, std::size_t size, int exchanges)
+{
+    int to[2], from[2];
+    check(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0, "pipe2");
+    const pid_t pid = start_stage(argv, to[0], from[1]);
+    check(close(to[0]) == 0 && close(from[1]) == 0, "close");
+    const bytes request = payload_block(size, 1, framed);
+    static unsigned char* const buffer = unshared_pages(65536);
+    const double start = now_seconds();
+    for (int i = 0; i < exchanges; ++i) {
+        check(write(to[1], request.data, request.size) == static_cast<ssize_t>(request.size),
+              "write a request");
+        sink answer;
+        answer.framed = framed;
+        while (answer.payload < size) {
+            const ssize_t got = read(from[0], buffer, 65536);
+            check(got > 0, "read an answer");
+            consume(answer, buffer, static_cast<std::size_t>(got));
+        }
+    }
+    const double seconds = (now_seconds() - start) / exchanges;
+    if (framed) {
+        check(write(to[1], end_packet.data, end_packet.size) == header_size, "write");
+    }
+    check(close(to[1]) == 0, "close");
+    while (read(from[0], buffer, 65536) > 0) {
+    }
+    check(close(from[0]) == 0 && munmap(const_cast<unsigned char*>(request.data),
+                                        request.size) == 0, "close");
+    int status = 0;
+    check(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a conversation's end");
+    return seconds;
+}
+
+// The relay in stream mode against cat alone, arms alternating; prints the row.
+void print_conversation(const char* relay, int rounds)
+{
+    constexpr int exchanges = 2000;
+    const command streaming = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr};
+    const command cat = {"cat", nullptr};
+    std::vector<double> relay_seconds, cat_seconds, ratios;
+    for (int round = 0; round < rounds; ++round) {
+        const bool relay_first = round % 2 == 0;
+        const double first = converse_once(relay_first ? streaming : cat, relay_first, 100, exchanges);
+        const double second =
+            converse_once(relay_first ? cat : streaming, !relay_first, 100, exchanges);
+        relay_seconds.push_back(relay_first ? first : second);
+        cat_seconds.push_back(relay_first ? second : first);
+        ratios.push_back(relay_seconds.back() / cat_seconds.back());
+    }
+    print_row("stream: 100 B request to cat, latency", "us", median(relay_seconds) * 1e6,
+              median(cat_seconds) * 1e6, median_and_range(ratios), "", "<= 2.00",
+              verdict(median(ratios) <= 2));
 }
 
 std::string cpu_model()
@@ -498,6 +561,17 @@ int main(int argc, char** argv)
     input_100.floor = floor_of(input_100, "cat >/dev/null");
     input_1000.floor = floor_of(input_1000, "cat >/dev/null");
     filter_1000.floor = floor_of(filter_1000, "cat");
+    // Stream mode, the controller reading as it writes: against cat | cat,
+    // and against the default mode, which holds it all until the end of input.
+    bench_case stream_trip{
+        {{{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr}},
+         0,
+         {framed_64k, big / 65536, end_packet},
+         true},
+        {{cat, cat}, 0, {raw_64k, big / 65536, {}}},
+        big};
+    stream_trip.floor = {{{relay, "cat", nullptr}}, 0, stream_trip.relay.input, true};
+    stream_trip.floor_name = "  default mode";
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
                              {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
                              0,
@@ -520,6 +594,7 @@ int main(int argc, char** argv)
     // An earlier relay may hold everything in memory and wait for ever past its
     // limit, so this case runs without it.
     const figures f_spilled = measure(spilling, rounds, nullptr), f_start = run(startup);
+    const figures f_stream = measure(stream_trip, rounds, nullptr);
 
     std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
                 "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
@@ -531,6 +606,17 @@ int main(int argc, char** argv)
     print_throughput("round trip via cat, 64 KiB packets", f_filter, round_trip, 0);
     print_throughput("round trip via cat, 1000 B packets", f_filter_1000, payload_1000, 0.385);
     print_throughput("round trip via cat, 1 GiB", f_spilled, spilled, 0);
+    print_throughput("stream: round trip via cat, 256 MiB", f_stream, big, 0, "  default mode");
+    // Paired the same way, with the default mode in cat's place.
+    const std::vector<double> stream_over_default =
+        paired({f_stream.relay, f_stream.floor, {}, {}}, &arm_result::seconds);
+    const double moved = static_cast<double>(big) / static_cast<double>(mib);
+    print_row("  stream against default mode", "MiB/s",
+              moved / median_of(f_stream.relay, &arm_result::seconds),
+              moved / median_of(f_stream.floor, &arm_result::seconds),
+              median_and_range(stream_over_default), "", ">= 1",
+              verdict(median(stream_over_default) >= 1));
+    print_conversation(relay, rounds);
     const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
     print_row("start-up and end, `true`", "us/run",
               median_of(f_start.relay, &arm_result::seconds) * 1e6,
@@ -545,6 +631,8 @@ int main(int argc, char** argv)
     const long in_memory_kib = std::min(held_kib, hold_memory_kib + 2048);
     print_memory("peak RSS, round trip (64 MiB held)", f_filter, in_memory_kib + 4096);
     print_memory("peak RSS, round trip (1 GiB held)", f_spilled, 73728);
+    print_memory("peak RSS, stream round trip 256 MiB", f_stream, 6144);
+    print_memory("  default mode (all held)", f_stream, 0, true);
     std::printf(
         "\nThroughput rows: ratios are brindock/baseline, so above 1 is brindock faster "
         "or cheaper.\nStart-up row: ratios are brindock/`sh -c true`, so below 1 is "

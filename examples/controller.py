@@ -54,13 +54,14 @@ def main():
         send_packet(relay.stdin, b"")
         relay.stdin.close()
     except BrokenPipeError:
-        # The input ended early: the command ended before taking all of it, or
-        # brindock's hold ran out of memory and disk (it says so on standard
-        # error). Either way brindock still forwards everything the command wrote.
+        # Only a write after the end-of-input packet, or after a long pause
+        # once the command has ended, finds brindock's input closed; writes
+        # before that always go through, and brindock still forwards
+        # everything the command wrote.
         pass
     # Nothing comes back before the end of input, so a controller may write
     # everything first and read afterwards: brindock holds the command's output
-    # meanwhile, and ends the input rather than wait if it cannot hold more.
+    # meanwhile, as far as memory and disk allow.
     output = b"".join(read_packets(relay.stdout))
     status = relay.wait()
     sys.stdout.buffer.write(output)
