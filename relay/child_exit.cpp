@@ -173,7 +173,7 @@ bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)
         }
     }
     for (nfds_t i = 0; i < count; ++i) {
-        watched[i].revents = ready > 0 ? all[i].revents : 0;
+        watched[i].revents = ready > 0 ? all[i].revents : short{0};
     }
     return ready != 0;
 }

@@ -137,19 +137,21 @@ bool forward_chunk(input_phase& phase, std::size_t length)
     return true;
 }
 
-// One take of the controller's input: the batch's body bytes at the front of
-// the buffer, or nothing, with `over` set at the end or a failure of the input.
-batch take_next(input_phase& phase, bool& after_wait, bool& over)
+enum class take { taken, must_wait, over };
+
+// One take of the controller's input into `taken`, its body bytes at the front
+// of the buffer; `over` at the end of the input or a failure of it.
+take take_next(input_phase& phase, bool& after_wait, batch& taken)
 {
     const ssize_t got =
         take_in(phase.source, phase.reader, phase.buffer, relay_buffer_size, after_wait);
     after_wait = false;
-    over = got == 0 || (got < 0 && !only_had_to_wait());
     if (got <= 0) {
-        return {};
+        return got < 0 && only_had_to_wait() ? take::must_wait : take::over;
     }
     phase.last_input_ms = now_ms();
-    return take_batch(phase.reader, phase.buffer, static_cast<std::size_t>(got));
+    taken = take_batch(phase.reader, phase.buffer, static_cast<std::size_t>(got));
+    return taken.end_of_input ? take::over : take::taken;
 }
 
 // Passes the controller's packets to the command until the end of its input,
@@ -160,12 +162,9 @@ feed_end feed_command(input_phase& phase)
     // The command's end ends feeding too: its output is forwarded without
     // waiting for an end-of-input packet that may never come.
     while (!phase_must_end()) {
-        bool over = false;
-        const batch taken = take_next(phase, after_wait, over);
-        if (over) {
-            return feed_end::input_over;
-        }
-        if (taken.body_bytes == 0 && !taken.end_of_input) {
+        batch taken;
+        const take result = take_next(phase, after_wait, taken);
+        if (result == take::must_wait) {
             if (!wait_moving_output(phase, STDIN_FILENO, POLLIN)) {
                 break;
             }
@@ -177,7 +176,7 @@ feed_end feed_command(input_phase& phase)
         if (!forward_chunk(phase, taken.body_bytes)) {
             break;
         }
-        if (taken.end_of_input) {
+        if (result == take::over) {
             return feed_end::input_over;
         }
         // Once per batch rather than per write, so that held packets are large.
@@ -221,12 +220,12 @@ void drop_rest_of_input(input_phase& phase)
     phase.forwarding = true;
     bool after_wait = false;
     for (;;) {
-        bool over = false;
-        const batch taken = take_next(phase, after_wait, over);
-        if (over || taken.end_of_input) {
+        batch dropped;
+        const take result = take_next(phase, after_wait, dropped);
+        if (result == take::over) {
             return;
         }
-        if (taken.body_bytes == 0) {
+        if (result == take::must_wait) {
             if (!wait_for_more_input(phase)) {
                 return;
             }
