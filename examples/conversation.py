@@ -10,36 +10,17 @@ ends. It prints each answer as it comes. Usage:
 """
 
 import os
-import struct
 import subprocess
 import sys
 
-
-def send_packet(stream, body):
-    stream.write(struct.pack(">I", len(body)) + body)
-    stream.flush()
+from controller import read_packets, send_packet
 
 
-def read_exactly(stream, count):
-    data = b""
-    while len(data) < count:
-        chunk = stream.read(count - len(data))
-        if not chunk:
-            raise EOFError("brindock's output ended")
-        data += chunk
-    return data
-
-
-def read_packet(stream):
-    (length,) = struct.unpack(">I", read_exactly(stream, 4))
-    return read_exactly(stream, length)
-
-
-def read_line(stream, pending):
+def read_line(packets, pending):
     """One line of the command's output. Packets follow the command's writes,
     not its lines, so bytes past the line wait in `pending` for the next."""
     while b"\n" not in pending:
-        pending += read_packet(stream)
+        pending += next(packets)
     line, _, rest = pending.partition(b"\n")
     return line, rest
 
@@ -52,17 +33,18 @@ def main():
     relay = subprocess.Popen(
         [brindock, command], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env
     )
+    packets = read_packets(relay.stdout)
     pending = b""
     for request in (b"hello", b"how are you?", b"goodbye"):
         send_packet(relay.stdin, request + b"\n")
-        answer, pending = read_line(relay.stdout, pending)
+        answer, pending = read_line(packets, pending)
         print(answer.decode(), flush=True)
     send_packet(relay.stdin, b"")
     relay.stdin.close()
-    rest = relay.stdout.read()
+    rest = pending + b"".join(packets)
     status = relay.wait()
-    if pending or rest:
-        raise ValueError("output after the last answer")
+    if rest:
+        raise ValueError("output after the last answer: %r" % rest)
     return status
 
 
