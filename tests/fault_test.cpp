@@ -398,8 +398,10 @@ TEST(Descriptors, TheRelayOpensNothingWhileAStreamFlowsAndClosesItsInputAtTheEnd
 {
     const std::string input = pattern_bytes(8 << 20, 5);
     relay_request request;
+    // The first listing waits for a first byte, which the relay sends once it
+    // has all it needs to run (the command's process descriptor among them).
     request.args = {
-        "ls /proc/$PPID/fd >&2; echo >&2; head -c 4000000; ls /proc/$PPID/fd >&2;"
+        "head -c 1; ls /proc/$PPID/fd >&2; echo >&2; head -c 4000000; ls /proc/$PPID/fd >&2;"
         "echo >&2; cat; ls /proc/$PPID/fd >&2"};
     for (std::size_t at = 0; at < input.size(); at += 65536) {
         request.writes.push_back(packet(input.substr(at, 65536)));
