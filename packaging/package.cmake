@@ -23,7 +23,7 @@ install(FILES ${packaging_dir}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package EXCLUDE_FROM_ALL)
 install(FILES LICENSE RENAME copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT package EXCLUDE_FROM_ALL)
-if(BRINDOCK_STATIC AND NOT BRINDOCK_SANITIZE)
+if(BRINDOCK_LINK_STATIC)
   install(FILES packaging/lintian-overrides RENAME brindock
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT package EXCLUDE_FROM_ALL)
 endif()
@@ -55,10 +55,10 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Linked statically (the default), the relay needs no library at run time and
+# Linked statically (where it can be), the relay needs no library at run time and
 # the package depends on nothing; linked dynamically, dpkg-shlibdeps finds what
 # it needs.
-if(NOT BRINDOCK_STATIC OR BRINDOCK_SANITIZE)
+if(NOT BRINDOCK_LINK_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 

@@ -12,6 +12,12 @@
 
 #include "relay/descriptors.hpp"
 
+// Kernel headers before 5.3 lack the number, which is the same on every
+// architecture but alpha; a kernel without the call refuses it with ENOSYS.
+#if !defined(SYS_pidfd_open) && !defined(__alpha__)
+#define SYS_pidfd_open 434
+#endif
+
 namespace brindock {
 namespace {
 

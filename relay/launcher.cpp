@@ -12,19 +12,93 @@
 namespace brindock {
 namespace {
 
+#ifdef BRINDOCK_HAVE_STRERRORDESC_NP
+// The C library's own text, without strerror's locale lookup and buffer.
+const char* error_description(int error)
+{
+    return strerrordesc_np(error);
+}
+#else
+// C libraries without strerrordesc_np (glibc before 2.32): their texts for the
+// errors that starting the shell can meet, a sandbox's refusal included, as
+// strerror gives them in the "C" locale.
+struct error_text {
+    int error;
+    const char* text;
+};
+constexpr error_text exec_errors[] = {
+    {E2BIG, "Argument list too long"},
+    {EACCES, "Permission denied"},
+    {EAGAIN, "Resource temporarily unavailable"},
+    {EFAULT, "Bad address"},
+    {EINVAL, "Invalid argument"},
+    {EIO, "Input/output error"},
+    {EISDIR, "Is a directory"},
+    {ELIBBAD, "Accessing a corrupted shared library"},
+    {ELOOP, "Too many levels of symbolic links"},
+    {EMFILE, "Too many open files"},
+    {ENAMETOOLONG, "File name too long"},
+    {ENFILE, "Too many open files in system"},
+    {ENOENT, "No such file or directory"},
+    {ENOEXEC, "Exec format error"},
+    {ENOMEM, "Cannot allocate memory"},
+    {ENOSYS, "Function not implemented"},
+    {ENOTDIR, "Not a directory"},
+    {EPERM, "Operation not permitted"},
+    {ETXTBSY, "Text file busy"},
+};
+
+const char* error_description(int error)
+{
+    for (const error_text& known : exec_errors) {
+        if (known.error == error) {
+            return known.text;
+        }
+    }
+    return nullptr;
+}
+#endif
+
+void append_text(char* message, std::size_t size, std::size_t& length, const char* text)
+{
+    for (; *text != '\0' && length < size; ++text) {
+        message[length++] = *text;
+    }
+}
+
+#ifndef BRINDOCK_HAVE_STRERRORDESC_NP
+void append_number(char* message, std::size_t size, std::size_t& length, int number)
+{
+    char digits[16];
+    std::size_t count = 0;
+    auto rest = static_cast<unsigned>(number);
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    while (count > 0 && length < size) {
+        message[length++] = digits[--count];
+    }
+}
+#endif
+
 // Writes "execl: <description>\n" to standard error in one write, touching only
 // the stack: the child may call nothing that is not async-signal-safe.
 void report_exec_failure(int error)
 {
     char message[256] = "execl: ";
     std::size_t length = 7;
-    const char* description = strerrordesc_np(error);
+    const std::size_t room = sizeof message - 1;  // the line feed always fits
+    const char* description = error_description(error);
+    append_text(message, room, length, description != nullptr ? description : "Unknown error");
+#ifndef BRINDOCK_HAVE_STRERRORDESC_NP
+    // The list above may lack an error the C library knows: the number lets
+    // it be looked up, as strerror's own text for an unknown error has it.
     if (description == nullptr) {
-        description = "Unknown error";
+        append_text(message, room, length, " ");
+        append_number(message, room, length, error);
     }
-    for (; *description != '\0' && length < sizeof message - 1; ++description) {
-        message[length++] = *description;
-    }
+#endif
     message[length++] = '\n';
     if (write(STDERR_FILENO, message, length) < 0) {
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "framing/length_header.hpp"
 #include "relay/child_exit.hpp"
@@ -21,6 +22,9 @@
 
 #ifndef BRINDOCK_HOLD_MEMORY
 #define BRINDOCK_HOLD_MEMORY 67108864
+#endif
+#ifndef BRINDOCK_VERSION
+#define BRINDOCK_VERSION "unknown"
 #endif
 #ifndef BRINDOCK_SPILL_CAP
 #define BRINDOCK_SPILL_CAP UINT64_MAX
@@ -45,6 +49,35 @@ void write_usage()
     static const char usage[] = "brindock \"cmd\"\r\n";
     if (write(STDERR_FILENO, usage, sizeof usage - 1) < 0) {
     }
+}
+
+// An argument of exactly --help or --version is no command anyone runs (the
+// shell takes it as an option of its own), so it asks about brindock instead.
+// True when it did and was answered on standard output.
+bool answer_about_brindock(const char* argument)
+{
+    static const char help[] =
+        "usage: brindock \"cmd\"\n"
+        "Runs cmd through /bin/sh -c. The bodies of the length-prefixed packets on\n"
+        "standard input (a 4-byte big-endian length, then the body) become the\n"
+        "command's standard input, up to a zero-length packet; what the command\n"
+        "writes on its standard output comes back as packets on standard output.\n"
+        "\n"
+        "  BRINDOCK_TIED=1 brindock \"cmd\"     end with the command and exit with its status\n"
+        "  BRINDOCK_STREAM=1 brindock \"cmd\"   send the output while input still flows\n"
+        "  brindock --help                    this text\n"
+        "  brindock --version                 the version\n"
+        "\n"
+        "The rest is in the manual: man brindock\n";
+    static const char version[] = "brindock " BRINDOCK_VERSION "\n";
+    const char* answer = std::strcmp(argument, "--help") == 0      ? help
+                         : std::strcmp(argument, "--version") == 0 ? version
+                                                                   : nullptr;
+    if (answer == nullptr) {
+        return false;
+    }
+    write_fully(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(answer), std::strlen(answer));
+    return true;
 }
 
 [[noreturn]] void fail_launch()
@@ -90,6 +123,9 @@ int main(int argc, char** argv)
     open_missing_standard_descriptors();
     if (argc != 2) {
         write_usage();
+        return 0;
+    }
+    if (answer_about_brindock(argv[1])) {
         return 0;
     }
     const bool tied = take_tied_request();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -370,6 +371,24 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             EXPECT_TRUE(r.exited_with(0)) << r.wait_status << " " << r.err;
             EXPECT_TRUE(join(split_packets(r.out)) == input);
         }
+    }
+}
+
+TEST(Faults, AShellThatCannotStartIsReportedWithTheCLibrarysText)
+{
+    // Every error starting a program can meet, and a sandbox's ENOSYS: the
+    // child's own text must read as strerror's, whichever C library built it.
+    for (const int error :
+         {E2BIG, EACCES, EAGAIN, EFAULT, EINVAL, EIO, EISDIR, ELIBBAD, ELOOP, EMFILE, ENAMETOOLONG,
+          ENFILE, ENOENT, ENOEXEC, ENOMEM, ENOSYS, ENOTDIR, EPERM, ETXTBSY}) {
+        relay_request request;
+        request.binary = REFUSE_CALL_BINARY;
+        request.args = {"execve", std::to_string(error), BRINDOCK_BINARY, "cat"};
+        request.writes = {packet("x"), end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << error;
+        EXPECT_EQ(r.err, std::string("execl: ") + std::strerror(error) + "\n");
+        EXPECT_EQ(r.out, "") << error;
     }
 }
 

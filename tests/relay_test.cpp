@@ -31,6 +31,26 @@ TEST(Usage, AnyArgumentCountButOneGetsTheUsageTextAndStatusZero)
     }
 }
 
+TEST(Usage, HelpAndVersionAnswerOnStandardOutputAndLaunchNothing)
+{
+    const struct {
+        const char* argument;
+        std::string first_line;
+    } cases[] = {{"--help", "usage: brindock \"cmd\""},
+                 {"--version", "brindock " BRINDOCK_VERSION}};
+    for (const auto& c : cases) {
+        relay_request request;
+        request.args = {c.argument};
+        request.writes = {packet("ignored"), end_of_input};
+        request.read_back_input = true;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << c.argument;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n')), c.first_line);
+        EXPECT_EQ(r.err, "") << c.argument;
+        EXPECT_EQ(r.unread_input, packet("ignored") + end_of_input) << c.argument;
+    }
+}
+
 TEST(Exchange, BodiesReachTheCommandJoinedAndItsOutputComesBackFramed)
 {
     const relay_result r = run_command("tr a-z A-Z", {packet("ab"), packet("cd"), end_of_input});

@@ -4,6 +4,7 @@
 // only calls whose first argument is that descriptor are refused: the filter is
 // inherited by everything PROGRAM starts, and a program loader that reads its
 // libraries with the same call must still work.
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -11,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +37,7 @@ struct named_call {
 constexpr named_call calls[] = {
     {"tee", SYS_tee},           {"vmsplice", SYS_vmsplice}, {"sendfile", SYS_sendfile},
     {"recvfrom", SYS_recvfrom}, {"pread64", SYS_pread64},   {"pidfd_open", SYS_pidfd_open},
-    {"splice", SYS_splice},     {"preadv2", SYS_preadv2},
+    {"splice", SYS_splice},     {"preadv2", SYS_preadv2},   {"execve", SYS_execve},
 };
 
 long number_of(const char* name)
@@ -91,7 +93,11 @@ int main(int argc, char** argv)
         std::perror("refuse_call: seccomp");
         return 2;
     }
-    execv(argv[3], argv + 3);
-    std::perror("refuse_call: execv");
+    // Through execveat, so that a refused execve fails only what PROGRAM starts.
+    syscall(SYS_execveat, AT_FDCWD, argv[3], argv + 3, environ, 0);
+    if (errno == ENOSYS) {
+        execv(argv[3], argv + 3);
+    }
+    std::perror("refuse_call: exec");
     return 127;
 }
