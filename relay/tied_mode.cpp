@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "relay/child_exit.hpp"
+#include "relay/descriptors.hpp"
 
 #ifndef BRINDOCK_TIED_GRACE_MS
 #define BRINDOCK_TIED_GRACE_MS 3000
@@ -26,6 +27,8 @@ namespace {
 // How long what is left of the group has to end after SIGTERM.
 constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
 constexpr long check_interval_ms = 10;
+// Where the watchdog keeps its end of the pipe; 0 to 2 go to /dev/null.
+constexpr int watchdog_pipe_fd = 3;
 
 // The relay's end of the pipe to the watchdog; closing it starts the ending.
 volatile int watchdog_pipe = -1;
@@ -121,29 +124,47 @@ void end_group(pid_t group)
     }
 }
 
+// Keeps the pipe as descriptor 3, /dev/null (or nothing, without one) as
+// standard input, output and error, and nothing else of the relay's.
+void keep_only_pipe(int pipe_end)
+{
+    if (pipe_end != watchdog_pipe_fd) {
+        dup2(pipe_end, watchdog_pipe_fd);
+    }
+    close_descriptors_from(watchdog_pipe_fd + 1);
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (null_fd >= 0) {
+            dup2(null_fd, fd);
+        } else {
+            close(fd);
+        }
+    }
+    if (null_fd > 2) {
+        close(null_fd);
+    }
+}
+
 // Holds nothing of the relay's but its pipe, so that whoever waits on the
 // relay's descriptors sees their end when the relay ends. In a group of its
 // own, signals meant for the relay's group do not reach it.
 [[noreturn]] void run_watchdog(int pipe_end)
 {
-    if (pipe_end != 0) {
-        dup2(pipe_end, 0);
-    }
-    close_range(1, ~0U, 0);
+    keep_only_pipe(pipe_end);
     setpgid(0, 0);
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &default_action, nullptr);
     pid_t group = 0;
     ssize_t got = 0;
-    while ((got = read(0, &group, sizeof group)) < 0 && errno == EINTR) {
+    while ((got = read(watchdog_pipe_fd, &group, sizeof group)) < 0 && errno == EINTR) {
     }
     if (got != static_cast<ssize_t>(sizeof group) || group <= 0) {
         _exit(0);  // the relay ended before its command started
     }
     // Nothing more is ever written: the next read returns at the relay's end.
     for (char rest = 0;;) {
-        got = read(0, &rest, 1);
+        got = read(watchdog_pipe_fd, &rest, 1);
         if (got == 0 || (got < 0 && errno != EINTR)) {
             break;
         }

@@ -333,11 +333,21 @@ TEST(Faults, NonBlockingStandardDescriptorsStillCarryEveryByte)
     }
 }
 
+std::set<std::string> words(const std::string& text)
+{
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
 {
     // 3 MiB through the small hold: its memory part leaves with vmsplice, the
     // rest through the spill file with sendfile. Each call is refused as a
-    // sandbox would, the relay's whole life long.
+    // sandbox would, the relay's whole life long. Tied, the command first lists
+    // what the watchdog holds once it waits on its pipe.
+    const std::string list_watchdog = "w=" + other_child +
+                                      "; until grep -q '^State:.*S' /proc/$w/status; do :; done;"
+                                      " echo $(readlink /proc/$w/fd/*) >&2; ";
     const std::string input = pattern_bytes(3 << 20, 12);
     std::string stream;
     for (std::size_t at = 0; at < input.size(); at += 65536) {
@@ -348,14 +358,16 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
         const char* call;
         input_channel channel;
         bool from_file;
+        bool tied;
     } cases[] = {
-        {"tee", input_channel::pipe, false},
-        {"vmsplice", input_channel::pipe, false},
-        {"sendfile", input_channel::pipe, false},
-        {"pidfd_open", input_channel::pipe, false},
-        {"recvfrom", input_channel::stream_socket, false},
+        {"tee", input_channel::pipe, false, false},
+        {"vmsplice", input_channel::pipe, false, false},
+        {"sendfile", input_channel::pipe, false, false},
+        {"pidfd_open", input_channel::pipe, false, false},
+        {"recvfrom", input_channel::stream_socket, false, false},
         // Only on the relay's input: the shell's loader reads libraries with it.
-        {"pread64:0", input_channel::pipe, true},
+        {"pread64:0", input_channel::pipe, true, false},
+        {"close_range", input_channel::pipe, false, true},
     };
     for (const auto& c : cases) {
         for (const int error : {ENOSYS, EPERM}) {
@@ -363,6 +375,11 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             relay_request request;
             request.binary = REFUSE_CALL_BINARY;
             request.args = {c.call, std::to_string(error), BRINDOCK_SMALL_HOLD_BINARY, "cat"};
+            if (c.tied) {
+                request.args = {c.call, std::to_string(error), "/usr/bin/env", "BRINDOCK_TIED=1",
+                                BRINDOCK_SMALL_HOLD_BINARY, list_watchdog + "cat"};
+                request.deadline = milliseconds{10000};
+            }
             request.input = c.channel;
             const int file = c.from_file ? give_file_input(request, stream) : -1;
             if (!c.from_file) {
@@ -374,14 +391,21 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             }
             EXPECT_TRUE(r.exited_with(0)) << r.wait_status << " " << r.err;
             EXPECT_TRUE(join(split_packets(r.out)) == input);
+            if (c.tied) {
+                // Its end of its pipe, and /dev/null or nothing: none of the
+                // relay's own descriptors.
+                std::istringstream listing(r.err);
+                std::vector<std::string> held;
+                for (std::string target; listing >> target;) {
+                    if (target != "/dev/null") {
+                        held.push_back(target);
+                    }
+                }
+                ASSERT_EQ(held.size(), 1u) << r.err;
+                EXPECT_EQ(held[0].rfind("pipe:", 0), 0u) << r.err;
+            }
         }
     }
-}
-
-std::set<std::string> words(const std::string& text)
-{
-    std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 TEST(Descriptors, TheCommandGetsItsPipesAndWhatTheRelayInheritedAndNothingElse)
