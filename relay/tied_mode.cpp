@@ -1,9 +1,7 @@
 #include "relay/tied_mode.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,16 +49,28 @@ long read_number(const char* at)
     return value;
 }
 
-// True when the process whose /proc entry is `name` is in `group` and has
-// not ended: a zombie waiting to be reaped by its parent counts as gone.
-bool is_live_member(int proc, const char* name, pid_t group)
+// Writes "<pid>/stat" into `path`, which holds at least 32 bytes.
+void stat_path_of(long pid, char* path)
 {
-    char stat_path[64] = {};
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && count < 20);
     std::size_t length = 0;
-    for (; length < 32 && name[length] != '\0'; ++length) {
-        stat_path[length] = name[length];
+    while (count > 0) {
+        path[length++] = digits[--count];
     }
-    std::memcpy(stat_path + length, "/stat", 6);
+    std::memcpy(path + length, "/stat", 6);
+}
+
+// True when process `pid` is in `group` and has not ended: a zombie waiting
+// to be reaped by its parent counts as gone.
+bool is_live_member(int proc, long pid, pid_t group)
+{
+    char stat_path[32];
+    stat_path_of(pid, stat_path);
     const int fd = openat(proc, stat_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -82,8 +92,23 @@ bool is_live_member(int proc, const char* name, pid_t group)
     return read_number(field) == group && state != 'Z' && state != 'X';
 }
 
-// True once nothing of `group` runs any more. Zombies do not count, so the
-// answer does not wait for whoever reaps them. Without /proc, any member does.
+struct member_search {
+    int proc;
+    pid_t group;
+    bool found;
+};
+
+bool look_for_member(long pid, void* context)
+{
+    auto* search = static_cast<member_search*>(context);
+    search->found = is_live_member(search->proc, pid, search->group);
+    return !search->found;
+}
+
+// True once nothing of `group` runs any more; zombies do not count, the
+// command among them, which the relay reaps only after the watchdog is done.
+// Cheapest first: no member at all, then the leader still running, and only
+// then a scan of /proc. Without /proc any member counts, zombies too.
 bool group_is_gone(pid_t group)
 {
     if (kill(-group, 0) != 0 && errno == ESRCH) {
@@ -93,35 +118,32 @@ bool group_is_gone(pid_t group)
     if (proc < 0) {
         return false;
     }
-    bool live = false;
-    alignas(8) char entries[4096];
-    long got = 0;
-    while (!live && (got = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
-        for (long at = 0; at < got && !live;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-            live = entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-                   is_live_member(proc, entry->d_name, group);
-            at += entry->d_reclen;
-        }
-    }
+    member_search search{proc, group, is_live_member(proc, group, group)};
+    const bool scanned = search.found || visit_numbered_entries(proc, look_for_member, &search);
     close(proc);
-    return !live;
+    return scanned && !search.found;
 }
 
 // Ends the group: SIGTERM, then SIGKILL if anything is left after the grace
-// period. Async-signal-safe, like all of the watchdog.
+// period. A group once seen gone is never signalled again: its number may
+// have been given to someone else. Async-signal-safe, like all of the
+// watchdog.
 void end_group(pid_t group)
 {
+    if (group_is_gone(group)) {
+        return;
+    }
     kill(-group, SIGTERM);
     const struct timespec interval {
         0, check_interval_ms * 1000000
     };
-    for (long waited = 0; waited < grace_ms && !group_is_gone(group); waited += check_interval_ms) {
+    for (long waited = 0; waited < grace_ms; waited += check_interval_ms) {
         nanosleep(&interval, nullptr);
+        if (group_is_gone(group)) {
+            return;
+        }
     }
-    if (!group_is_gone(group)) {
-        kill(-group, SIGKILL);
-    }
+    kill(-group, SIGKILL);
 }
 
 // Keeps the pipe as descriptor 3, /dev/null (or nothing, without one) as
@@ -173,21 +195,20 @@ void keep_only_pipe(int pipe_end)
     _exit(0);
 }
 
-// Closes the pipe and waits for the watchdog to have ended the group. The
-// command is reaped first, so that it does not linger in its group as a
-// zombie the watchdog would wait for. Async-signal-safe.
+// Closes the pipe, waits for the watchdog to have ended the group, and only
+// then reaps the command: until that moment the unreaped command kept the
+// group's number its own. Returns the command's wait status. Async-signal-safe.
 int end_group_and_reap(pid_t command)
 {
-    int status = 0;
     if (watchdog_pipe >= 0) {
         close(watchdog_pipe);
         watchdog_pipe = -1;
     }
-    if (command > 0 && !command_status(status)) {
-        while (waitpid(command, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
     while (watchdog > 0 && waitpid(watchdog, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    watchdog = -1;
+    int status = 0;
+    while (command > 0 && waitpid(command, &status, 0) < 0 && errno == EINTR) {
     }
     return status;
 }

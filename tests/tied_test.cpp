@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@ namespace {
 
 using namespace brindock_test;
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 // The variable is set in the test process for as long as one of these lives,
 // so that every relay started meanwhile inherits it.
@@ -97,6 +101,84 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         EXPECT_FALSE(left.empty());
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+    }
+}
+
+// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+}
+
+// Gives the next process number, `number`, as root can, to a process that
+// leads a session and group of its own, as an unrelated daemon would. Returns
+// it, or -1 where numbers cannot be given.
+pid_t start_bystander_at(pid_t number)
+{
+    std::ofstream last_pid("/proc/sys/kernel/ns_last_pid");
+    last_pid << number - 1 << std::flush;
+    if (!last_pid) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        pause();
+        _exit(0);
+    }
+    const auto deadline = steady_clock::now() + milliseconds{5000};
+    while (getsid(pid) != pid && steady_clock::now() < deadline) {
+    }
+    return pid;
+}
+
+TEST(Tied, TheCommandsNumberIsNotFreeUntilTheRelayHasEnded)
+{
+    const tied_environment tied;
+    // As root, the number is given on to a bystander if it is free.
+    for (const bool bystander_wanted : {false, true}) {
+        SCOPED_TRACE(bystander_wanted ? "a bystander asks for the number" : "the number kept");
+        if (bystander_wanted &&
+            (geteuid() != 0 || access("/proc/sys/kernel/ns_last_pid", W_OK) != 0)) {
+            GTEST_SKIP() << "process numbers can be given only by root";
+        }
+        // The command ends at once with more output than a pipe holds; the relay
+        // is held in its output phase, the command ended, by a controller that
+        // does not read until it has looked.
+        relay_request request;
+        request.args = {"echo $$ >&2; head -c 1000000 /dev/zero"};
+        request.close_input = false;
+        request.deadline = milliseconds{10000};
+        pid_t command = -1;
+        pid_t bystander = -1;
+        char state_while_held = '?';
+        request.hold_output_until = [&](int unread, const std::string& err) {
+            if (unread == 0 || err.find('\n') == std::string::npos) {
+                return false;  // still in the input phase, or the command yet to start
+            }
+            command = std::stoi(err);
+            state_while_held = process_state(command);
+            if (bystander_wanted) {
+                bystander = start_bystander_at(command);
+            }
+            return true;
+        };
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), std::string(1000000, '\0'));
+        EXPECT_EQ(state_while_held, 'Z');
+        EXPECT_EQ(process_state(command), '-');  // reaped by the relay at its end
+        if (bystander_wanted) {
+            ASSERT_GT(bystander, 0);
+            EXPECT_NE(bystander, command);
+            EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander was killed";
+            kill(bystander, SIGKILL);
+            waitpid(bystander, nullptr, 0);
+        }
     }
 }
 

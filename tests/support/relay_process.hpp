@@ -37,6 +37,10 @@ struct relay_request {
     int descriptor_limit = 0;  // RLIMIT_NOFILE for the relay when above 0
     // Closes the controller's reading end after this many output bytes; -1 never.
     long close_output_after = -1;
+    // Holds the controller's reads of the relay's output back until this returns
+    // true. It is asked again and again, with the number of bytes waiting in the
+    // output pipe and the standard error so far.
+    std::function<bool(int unread_output, const std::string& err)> hold_output_until;
     // Runs in the forked process just before exec; async-signal-safe calls only.
     std::function<void()> before_exec;
     std::string binary;  // empty: the brindock under test
