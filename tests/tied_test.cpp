@@ -20,6 +20,8 @@ using namespace brindock_test;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
+constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
+
 // The variable is set in the test process for as long as one of these lives,
 // so that every relay started meanwhile inherits it.
 struct tied_environment {
@@ -102,6 +104,49 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
+
+    // A stopped command is continued along with SIGTERM, and handles it before
+    // the grace period is over.
+    relay_request stopped;
+    stopped.args = {
+        "trap 'echo trapped >&2; exit' TERM; "
+        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM $PPID ) & "
+        "kill -STOP $$"};
+    stopped.writes = {end_of_input};
+    stopped.deadline = milliseconds{15000};
+    const relay_result after_stop = run_relay(stopped);
+    EXPECT_TRUE(after_stop.killed_by(SIGTERM)) << after_stop.wait_status;
+    EXPECT_EQ(after_stop.err, "trapped\n");
+
+    // A command that ignores SIGTERM is killed when the grace period is over,
+    // as a time, however many processes the watchdog has to look through: here
+    // a few hundred of this test's children, asleep.
+    std::vector<pid_t> sleepers;
+    for (int i = 0; i < 400; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        sleepers.push_back(pid);
+    }
+    relay_request request;
+    request.args = {"trap '' TERM; sleep 1000 & kill -TERM $PPID; wait"};
+    request.writes = {end_of_input};
+    request.deadline = milliseconds{20000};
+    const auto start = steady_clock::now();
+    const relay_result r = run_relay(request);
+    const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
+    for (const pid_t pid : sleepers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_TRUE(r.killed_by(SIGTERM)) << r.wait_status;
+    EXPECT_GE(took.count(), grace_ms);
+    EXPECT_LT(took.count(), grace_ms + 1000);
+    const std::vector<orphan> left = collect_orphans(milliseconds{6000});
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
 }
 
 // The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
