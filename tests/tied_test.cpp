@@ -17,6 +17,7 @@
 namespace {
 
 using namespace brindock_test;
+using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -105,48 +106,36 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
 
-    // A stopped command is continued along with SIGTERM, and handles it before
-    // the grace period is over.
-    relay_request stopped;
-    stopped.args = {
+    // A stopped command is continued along with SIGTERM, so its trap runs at
+    // once. One that ignores SIGTERM is killed when the grace period, a time, is
+    // over, however many processes there are to look through: here 400 of this
+    // test's children, asleep.
+    const relay_result stopped = run_command(
         "trap 'echo trapped >&2; exit' TERM; "
         "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM $PPID ) & "
-        "kill -STOP $$"};
-    stopped.writes = {end_of_input};
-    stopped.deadline = milliseconds{15000};
-    const relay_result after_stop = run_relay(stopped);
-    EXPECT_TRUE(after_stop.killed_by(SIGTERM)) << after_stop.wait_status;
-    EXPECT_EQ(after_stop.err, "trapped\n");
-
-    // A command that ignores SIGTERM is killed when the grace period is over,
-    // as a time, however many processes the watchdog has to look through: here
-    // a few hundred of this test's children, asleep.
-    std::vector<pid_t> sleepers;
-    for (int i = 0; i < 400; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
+        "kill -STOP $$",
+        {end_of_input});
+    EXPECT_TRUE(stopped.killed_by(SIGTERM)) << stopped.wait_status;
+    EXPECT_EQ(stopped.err, "trapped\n");
+    std::vector<pid_t> sleepers(400);
+    for (pid_t& pid : sleepers) {
+        if ((pid = fork()) == 0) {
             pause();
             _exit(0);
         }
-        sleepers.push_back(pid);
     }
-    relay_request request;
-    request.args = {"trap '' TERM; sleep 1000 & kill -TERM $PPID; wait"};
-    request.writes = {end_of_input};
-    request.deadline = milliseconds{20000};
     const auto start = steady_clock::now();
-    const relay_result r = run_relay(request);
-    const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
+    const relay_result ignoring =
+        run_command("trap '' TERM; sleep 1000 & kill -TERM $PPID; wait", {end_of_input});
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
     for (const pid_t pid : sleepers) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    EXPECT_TRUE(r.killed_by(SIGTERM)) << r.wait_status;
-    EXPECT_GE(took.count(), grace_ms);
-    EXPECT_LT(took.count(), grace_ms + 1000);
-    const std::vector<orphan> left = collect_orphans(milliseconds{6000});
-    EXPECT_TRUE(
-        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+    EXPECT_TRUE(ignoring.killed_by(SIGTERM)) << ignoring.wait_status;
+    EXPECT_GE(took, grace_ms);
+    EXPECT_LT(took, grace_ms + 1000);
+    collect_orphans();
 }
 
 // The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
@@ -184,47 +173,38 @@ pid_t start_bystander_at(pid_t number)
 TEST(Tied, TheCommandsNumberIsNotFreeUntilTheRelayHasEnded)
 {
     const tied_environment tied;
-    // As root, the number is given on to a bystander if it is free.
-    for (const bool bystander_wanted : {false, true}) {
-        SCOPED_TRACE(bystander_wanted ? "a bystander asks for the number" : "the number kept");
-        if (bystander_wanted &&
-            (geteuid() != 0 || access("/proc/sys/kernel/ns_last_pid", W_OK) != 0)) {
-            GTEST_SKIP() << "process numbers can be given only by root";
+    // The command ends at once with more output than a pipe holds. The relay is
+    // held in its output phase by a controller that reads only once it has
+    // looked at the command and, as root, asked for its number for a bystander.
+    const bool numbers_can_be_given =
+        geteuid() == 0 && access("/proc/sys/kernel/ns_last_pid", W_OK) == 0;
+    relay_request request;
+    request.args = {"echo $$ >&2; head -c 1000000 /dev/zero"};
+    request.close_input = false;
+    pid_t command = -1;
+    pid_t bystander = -1;
+    char state_while_held = '?';
+    request.hold_output_until = [&](int unread, const std::string& err) {
+        if (unread == 0 || err.find('\n') == std::string::npos) {
+            return false;  // still in the input phase
         }
-        // The command ends at once with more output than a pipe holds; the relay
-        // is held in its output phase, the command ended, by a controller that
-        // does not read until it has looked.
-        relay_request request;
-        request.args = {"echo $$ >&2; head -c 1000000 /dev/zero"};
-        request.close_input = false;
-        request.deadline = milliseconds{10000};
-        pid_t command = -1;
-        pid_t bystander = -1;
-        char state_while_held = '?';
-        request.hold_output_until = [&](int unread, const std::string& err) {
-            if (unread == 0 || err.find('\n') == std::string::npos) {
-                return false;  // still in the input phase, or the command yet to start
-            }
-            command = std::stoi(err);
-            state_while_held = process_state(command);
-            if (bystander_wanted) {
-                bystander = start_bystander_at(command);
-            }
-            return true;
-        };
-        const relay_result r = run_relay(request);
-        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
-        EXPECT_EQ(join(split_packets(r.out)), std::string(1000000, '\0'));
-        EXPECT_EQ(state_while_held, 'Z');
-        EXPECT_EQ(process_state(command), '-');  // reaped by the relay at its end
-        if (bystander_wanted) {
-            ASSERT_GT(bystander, 0);
-            EXPECT_NE(bystander, command);
-            EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander was killed";
-            kill(bystander, SIGKILL);
-            waitpid(bystander, nullptr, 0);
-        }
+        command = std::stoi(err);
+        state_while_held = process_state(command);
+        bystander = numbers_can_be_given ? start_bystander_at(command) : -1;
+        return true;
+    };
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    EXPECT_EQ(join(split_packets(r.out)), std::string(1000000, '\0'));
+    EXPECT_EQ(state_while_held, 'Z');
+    EXPECT_EQ(process_state(command), '-');  // reaped by the relay at its end
+    if (bystander < 0) {
+        GTEST_SKIP() << "only root can give a process number to a bystander";
     }
+    EXPECT_NE(bystander, command);
+    EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander was killed";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, nullptr, 0);
 }
 
 }  // namespace
