@@ -111,6 +111,18 @@ bool look_for_member(long pid, void* context)
     return !search->found;
 }
 
+// /proc where it is mounted: an empty folder in its place would show no
+// process at all.
+int open_proc()
+{
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc >= 0 && faccessat(proc, "self/stat", F_OK, 0) != 0) {
+        close(proc);
+        return -1;
+    }
+    return proc;
+}
+
 // True once nothing of `group` runs any more; zombies do not count, the
 // command among them, which the relay reaps only after the watchdog is done.
 // Cheapest first: no member at all, then the leader still running, and only
@@ -120,7 +132,7 @@ bool group_is_gone(pid_t group)
     if (kill(-group, 0) != 0 && errno == ESRCH) {
         return true;
     }
-    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int proc = open_proc();
     if (proc < 0) {
         return false;
     }
@@ -175,7 +187,9 @@ void end_group(pid_t group)
     }
     kill(-group, SIGKILL);
     // Without /proc the unreaped command would count as running until the bound.
-    if (access("/proc/self/stat", F_OK) == 0) {
+    const int proc = open_proc();
+    if (proc >= 0) {
+        close(proc);
         wait_until_gone(group, grace_ms);
     }
 }

@@ -106,6 +106,22 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
 
+    // Without /proc, which root can take away, a zombie cannot be told from a
+    // running member: what is left is killed after the grace period all the same.
+    if (geteuid() == 0) {
+        relay_request request;
+        request.binary = "/usr/bin/unshare";
+        request.args = {"-m", "sh", "-c", "umount -l /proc && exec \"$0\" \"$1\"",
+                        relay_binary(), "trap '' TERM; sleep 1000 & echo started"};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        const std::vector<orphan> left = collect_orphans(milliseconds{6000});
+        EXPECT_FALSE(left.empty());
+        EXPECT_TRUE(std::none_of(left.begin(), left.end(),
+                                 [](const orphan& o) { return o.was_running; }));
+    }
+
     // A stopped command is continued along with SIGTERM, so its trap runs at
     // once. One that ignores SIGTERM is killed when the grace period, a time, is
     // over, however many processes there are to look through: here 400 of this
