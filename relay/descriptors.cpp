@@ -20,8 +20,9 @@
 namespace brindock {
 namespace {
 
-// A number no descriptor can have: the kernel's own ceiling, fs.nr_open,
-// defaults to this, and a limit set higher is not worth a loop that long.
+// Where the last-resort loop stops even under a higher limit: the kernel's
+// own ceiling on descriptors, fs.nr_open, is this unless raised, and a loop
+// of a billion closes would hold the watchdog for minutes.
 constexpr long highest_descriptor_bound = 1L << 20;
 
 // The decimal number that `name` spells, or -1 when it is not one.
