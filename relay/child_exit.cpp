@@ -28,9 +28,8 @@ volatile std::sig_atomic_t child_event = 0;
 volatile std::sig_atomic_t tied_to_command = 0;
 volatile std::sig_atomic_t controller_left = 0;
 volatile pid_t command = -1;
-// Tied: the command's wait status, once command_reaped is set.
-int command_wait_status = 0;
-volatile std::sig_atomic_t command_reaped = 0;
+// Tied: the command has ended; it is left unreaped until the relay's end.
+volatile std::sig_atomic_t command_ended = 0;
 // Both ends are non-blocking and close-on-exec; -1 until opened, which happens
 // before the command is launched. The handler reads the write end, so it is
 // stored last.
@@ -41,13 +40,16 @@ int command_process = -1;
 
 constexpr nfds_t max_watched = 3;
 
-// Tied: reaps the command if it has ended.
-void reap_if_ended()
+// Tied: notes whether the command has ended, without reaping it. Its number
+// is also its group's, and the watchdog signals that group until the relay's
+// end: a zombie keeps the number from being given to another process.
+void note_end_if_ended()
 {
-    int status = 0;
-    if (command_reaped == 0 && waitpid(command, &status, WNOHANG) == command) {
-        command_wait_status = status;
-        command_reaped = 1;
+    siginfo_t info{};
+    if (command_ended == 0 &&
+        waitid(P_PID, static_cast<id_t>(command), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == command) {
+        command_ended = 1;
         child_exited = 1;
     }
 }
@@ -121,7 +123,7 @@ bool child_exit_seen()
 {
     if (tied_to_command != 0 && child_event != 0) {
         child_event = 0;
-        reap_if_ended();
+        note_end_if_ended();
     }
     return child_exited != 0;
 }
@@ -139,15 +141,6 @@ bool phase_must_end()
 pid_t command_pid()
 {
     return command;
-}
-
-bool command_status(int& status)
-{
-    if (command_reaped == 0) {
-        return false;
-    }
-    status = command_wait_status;
-    return true;
 }
 
 bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)

@@ -32,8 +32,9 @@ bool open_child_exit_event();
 // had, the handler alone reports the command's end.
 //
 // `tied`: only the command's own end counts, not its stops or continuations
-// nor any other child's events, and the command is reaped for its status;
-// every wait also watches standard output for a controller that has gone.
+// nor any other child's events, and the command is left unreaped for the
+// relay's end to collect; every wait also watches standard output for a
+// controller that has gone.
 void watch_command(pid_t command, bool tied);
 
 // True once the command's end has been recorded; untied, once any SIGCHLD has.
@@ -45,9 +46,8 @@ bool controller_gone();
 // True when the running phase must end: the command ended, or the controller went.
 bool phase_must_end();
 
-// The command watched, and, once it has been reaped (tied only), its wait status.
+// The command watched.
 pid_t command_pid();
-bool command_status(int& status);
 
 // The one wait of both phases: until one of the `count` (at most 3)
 // descriptors in `watched` is ready, or the phase must end. Returns false

@@ -1,12 +1,113 @@
 #include "relay/descriptors.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+
+// C libraries before 2.34 have no close_range and may lack its number; it is
+// the same on every architecture that numbers new calls in common.
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
 
 namespace brindock {
+namespace {
+
+// Where the last-resort loop stops even under a higher limit: the kernel's
+// own ceiling on descriptors, fs.nr_open, is this unless raised, and a loop
+// of a billion closes would hold the watchdog for minutes.
+constexpr long highest_descriptor_bound = 1L << 20;
+
+// The decimal number that `name` spells, or -1 when it is not one.
+long number_named(const char* name)
+{
+    long number = 0;
+    for (const char* at = name; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9' || number > (LONG_MAX - 9) / 10) {
+            return -1;
+        }
+        number = number * 10 + (*at - '0');
+    }
+    return name[0] != '\0' ? number : -1;
+}
+
+struct closing {
+    int lowest;
+    int listing;  // the descriptor of /proc/self/fd itself, closed last
+};
+
+bool close_listed(long fd, void* context)
+{
+    const auto* range = static_cast<const closing*>(context);
+    if (fd >= range->lowest && fd != range->listing) {
+        close(static_cast<int>(fd));
+    }
+    return true;
+}
+
+// Closing while listing is sound: the listing goes on from the number it had
+// reached, not from a position among the entries that are left.
+bool close_each_listed(int lowest)
+{
+    const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        return false;
+    }
+    closing range{lowest, listing};
+    const bool listed = visit_numbered_entries(listing, close_listed, &range);
+    close(listing);
+    return listed;
+}
+
+void close_each_below_limit(int lowest)
+{
+    struct rlimit limit {};
+    long bound = highest_descriptor_bound;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        bound = std::min(bound, static_cast<long>(limit.rlim_cur));
+    }
+    for (long fd = lowest; fd < bound; ++fd) {
+        close(static_cast<int>(fd));
+    }
+}
+
+}  // namespace
+
+bool visit_numbered_entries(int dir, bool (*visit)(long number, void* context), void* context)
+{
+    alignas(8) char entries[4096];
+    long got = 0;
+    while ((got = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0) {
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            const long number = number_named(entry->d_name);
+            if (number >= 0 && !visit(number, context)) {
+                return true;
+            }
+            at += entry->d_reclen;
+        }
+    }
+    return got == 0;
+}
+
+void close_descriptors_from(int lowest)
+{
+    // Every failure counts as a refusal, as for the other optional calls: this
+    // call neither waits nor has a peer, and closing one at a time loses nothing.
+    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0U) == 0) {
+        return;
+    }
+    if (!close_each_listed(lowest)) {
+        close_each_below_limit(lowest);
+    }
+}
 
 void open_missing_standard_descriptors()
 {

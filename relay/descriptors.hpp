@@ -1,5 +1,6 @@
-// Descriptor chores shared by the phases: making sure the standard descriptors
-// exist, and writing a whole span whatever the descriptor's blocking mode.
+// Descriptor chores shared by the phases and the watchdog: making sure the
+// standard descriptors exist, writing a whole span whatever the descriptor's
+// blocking mode, and closing what was inherited whatever the kernel allows.
 #pragma once
 
 #include <poll.h>
@@ -38,6 +39,19 @@ bool only_had_to_wait();
 // wait or the other end being gone. The caller then takes the plain path (exact
 // reads, plain writes) for the rest of the run; nothing has been consumed.
 bool must_take_plain_path();
+
+// Calls `visit(number, context)` for each entry of the directory open on `dir`
+// whose name is a decimal number (the processes in /proc, the descriptors in
+// /proc/self/fd), until it returns false. Raw system calls only, so it is
+// async-signal-safe. Returns false when the directory could not be read to
+// its end; a walk that `visit` stopped counts as read.
+bool visit_numbered_entries(int dir, bool (*visit)(long number, void* context), void* context);
+
+// Closes every descriptor from `lowest` up. Async-signal-safe. Where
+// close_range fails, as on kernels before 5.9 and in sandboxes that predate
+// it, the entries of /proc/self/fd are closed, or without /proc every number
+// below the descriptor limit.
+void close_descriptors_from(int lowest);
 
 // After a write to `fd` that only had to wait: waits for room, unless a signal
 // interrupted it, in which case the write is simply tried again.

@@ -1,20 +1,20 @@
 #include "relay/tied_mode.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
 
 #include "relay/child_exit.hpp"
+#include "relay/descriptors.hpp"
+#include "relay/switches.hpp"
 
 #ifndef BRINDOCK_TIED_GRACE_MS
 #define BRINDOCK_TIED_GRACE_MS 3000
@@ -23,9 +23,16 @@
 namespace brindock {
 namespace {
 
-// How long what is left of the group has to end after SIGTERM.
+// How long what is left of the group has to end after SIGTERM, and again
+// after SIGKILL for the kernel to tear it down.
 constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
-constexpr long check_interval_ms = 10;
+// The group is looked at 1 ms after a signal, then half as often each time, up
+// to this: a group that ends at once is seen at once, and one that holds on
+// costs a scan of /proc (on a busy machine, thousands of files) a few times a
+// second at most.
+constexpr long longest_check_interval_ms = 100;
+// Where the watchdog keeps its end of the pipe; 0 to 2 go to /dev/null.
+constexpr int watchdog_pipe_fd = 3;
 
 // The relay's end of the pipe to the watchdog; closing it starts the ending.
 volatile int watchdog_pipe = -1;
@@ -48,16 +55,28 @@ long read_number(const char* at)
     return value;
 }
 
-// True when the process whose /proc entry is `name` is in `group` and has
-// not ended: a zombie waiting to be reaped by its parent counts as gone.
-bool is_live_member(int proc, const char* name, pid_t group)
+// Writes "<pid>/stat" into `path`, which holds at least 32 bytes.
+void stat_path_of(long pid, char* path)
 {
-    char stat_path[64] = {};
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && count < 20);
     std::size_t length = 0;
-    for (; length < 32 && name[length] != '\0'; ++length) {
-        stat_path[length] = name[length];
+    while (count > 0) {
+        path[length++] = digits[--count];
     }
-    std::memcpy(stat_path + length, "/stat", 6);
+    std::memcpy(path + length, "/stat", 6);
+}
+
+// True when process `pid` is in `group` and has not ended: a zombie waiting
+// to be reaped by its parent counts as gone.
+bool is_live_member(int proc, long pid, pid_t group)
+{
+    char stat_path[32];
+    stat_path_of(pid, stat_path);
     const int fd = openat(proc, stat_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -79,45 +98,120 @@ bool is_live_member(int proc, const char* name, pid_t group)
     return read_number(field) == group && state != 'Z' && state != 'X';
 }
 
-// True once nothing of `group` runs any more. Zombies do not count, so the
-// answer does not wait for whoever reaps them. Without /proc, any member does.
+struct member_search {
+    int proc;
+    pid_t group;
+    bool found;
+};
+
+bool look_for_member(long pid, void* context)
+{
+    auto* search = static_cast<member_search*>(context);
+    search->found = is_live_member(search->proc, pid, search->group);
+    return !search->found;
+}
+
+// /proc where it is mounted: an empty folder in its place would show no
+// process at all.
+int open_proc()
+{
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc >= 0 && faccessat(proc, "self/stat", F_OK, 0) != 0) {
+        close(proc);
+        return -1;
+    }
+    return proc;
+}
+
+// True once nothing of `group` runs any more; zombies do not count, the
+// command among them, which the relay reaps only after the watchdog is done.
+// Cheapest first: no member at all, then the leader still running, and only
+// then a scan of /proc. Without /proc any member counts, zombies too.
 bool group_is_gone(pid_t group)
 {
     if (kill(-group, 0) != 0 && errno == ESRCH) {
         return true;
     }
-    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int proc = open_proc();
     if (proc < 0) {
         return false;
     }
-    bool live = false;
-    alignas(8) char entries[4096];
-    long got = 0;
-    while (!live && (got = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
-        for (long at = 0; at < got && !live;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-            live = entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-                   is_live_member(proc, entry->d_name, group);
-            at += entry->d_reclen;
-        }
-    }
+    member_search search{proc, group, is_live_member(proc, group, group)};
+    const bool scanned = search.found || visit_numbered_entries(proc, look_for_member, &search);
     close(proc);
-    return !live;
+    return scanned && !search.found;
 }
 
-// Ends the group: SIGTERM, then SIGKILL if anything is left after the grace
-// period. Async-signal-safe, like all of the watchdog.
+long milliseconds_since(const timespec& start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// Looks at the group more and more seldom until it is gone or `bound_ms` have
+// passed on the monotonic clock, whatever each look costs. Returns true once
+// it is gone.
+bool wait_until_gone(pid_t group, long bound_ms)
+{
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long interval_ms = 1;; interval_ms = std::min(2 * interval_ms, longest_check_interval_ms)) {
+        const long left_ms = bound_ms - milliseconds_since(start);
+        if (left_ms <= 0) {
+            return group_is_gone(group);
+        }
+        const long nap_ms = std::min(interval_ms, left_ms);
+        const timespec nap{nap_ms / 1000, nap_ms % 1000 * 1000000};
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &nap, nullptr);
+        if (group_is_gone(group)) {
+            return true;
+        }
+    }
+}
+
+// Ends the group: SIGTERM, with SIGCONT so that stopped members handle it,
+// then SIGKILL if anything is left after the grace period, and a bounded wait
+// for the kernel to tear that down. A group once seen gone is never signalled
+// again: its number may have been given to someone else. Async-signal-safe,
+// like all of the watchdog.
 void end_group(pid_t group)
 {
-    kill(-group, SIGTERM);
-    const struct timespec interval {
-        0, check_interval_ms * 1000000
-    };
-    for (long waited = 0; waited < grace_ms && !group_is_gone(group); waited += check_interval_ms) {
-        nanosleep(&interval, nullptr);
+    if (group_is_gone(group)) {
+        return;
     }
-    if (!group_is_gone(group)) {
-        kill(-group, SIGKILL);
+    kill(-group, SIGTERM);
+    kill(-group, SIGCONT);
+    if (wait_until_gone(group, grace_ms)) {
+        return;
+    }
+    kill(-group, SIGKILL);
+    // Without /proc the unreaped command would count as running until the bound.
+    const int proc = open_proc();
+    if (proc >= 0) {
+        close(proc);
+        wait_until_gone(group, grace_ms);
+    }
+}
+
+// Keeps the pipe as descriptor 3, /dev/null (or nothing, without one) as
+// standard input, output and error, and nothing else of the relay's.
+void keep_only_pipe(int pipe_end)
+{
+    if (pipe_end != watchdog_pipe_fd) {
+        dup2(pipe_end, watchdog_pipe_fd);
+    }
+    close_descriptors_from(watchdog_pipe_fd + 1);
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (null_fd >= 0) {
+            dup2(null_fd, fd);
+        } else {
+            close(fd);
+        }
+    }
+    if (null_fd > 2) {
+        close(null_fd);
     }
 }
 
@@ -126,24 +220,21 @@ void end_group(pid_t group)
 // own, signals meant for the relay's group do not reach it.
 [[noreturn]] void run_watchdog(int pipe_end)
 {
-    if (pipe_end != 0) {
-        dup2(pipe_end, 0);
-    }
-    close_range(1, ~0U, 0);
+    keep_only_pipe(pipe_end);
     setpgid(0, 0);
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &default_action, nullptr);
     pid_t group = 0;
     ssize_t got = 0;
-    while ((got = read(0, &group, sizeof group)) < 0 && errno == EINTR) {
+    while ((got = read(watchdog_pipe_fd, &group, sizeof group)) < 0 && errno == EINTR) {
     }
     if (got != static_cast<ssize_t>(sizeof group) || group <= 0) {
         _exit(0);  // the relay ended before its command started
     }
     // Nothing more is ever written: the next read returns at the relay's end.
     for (char rest = 0;;) {
-        got = read(0, &rest, 1);
+        got = read(watchdog_pipe_fd, &rest, 1);
         if (got == 0 || (got < 0 && errno != EINTR)) {
             break;
         }
@@ -152,21 +243,20 @@ void end_group(pid_t group)
     _exit(0);
 }
 
-// Closes the pipe and waits for the watchdog to have ended the group. The
-// command is reaped first, so that it does not linger in its group as a
-// zombie the watchdog would wait for. Async-signal-safe.
+// Closes the pipe, waits for the watchdog to have ended the group, and only
+// then reaps the command: until that moment the unreaped command kept the
+// group's number its own. Returns the command's wait status. Async-signal-safe.
 int end_group_and_reap(pid_t command)
 {
-    int status = 0;
     if (watchdog_pipe >= 0) {
         close(watchdog_pipe);
         watchdog_pipe = -1;
     }
-    if (command > 0 && !command_status(status)) {
-        while (waitpid(command, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
     while (watchdog > 0 && waitpid(watchdog, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    watchdog = -1;
+    int status = 0;
+    while (command > 0 && waitpid(command, &status, 0) < 0 && errno == EINTR) {
     }
     return status;
 }
@@ -185,10 +275,7 @@ void end_by_signal(int signal_number)
 
 bool take_tied_request()
 {
-    const char* value = std::getenv("BRINDOCK_TIED");
-    const bool tied = value != nullptr && std::strcmp(value, "1") == 0;
-    unsetenv("BRINDOCK_TIED");
-    return tied;
+    return take_switch("BRINDOCK_TIED");
 }
 
 int start_watchdog()

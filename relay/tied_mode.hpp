@@ -2,14 +2,16 @@
 // relay's are tied both ways. The relay ends when its command ends, and exits
 // with the command's status; the command leads a process group of its own,
 // and whatever is left of that group when the relay ends, however it ends, is
-// sent SIGTERM, then SIGKILL after a grace period.
+// sent SIGTERM and SIGCONT, then SIGKILL after a grace period.
 //
 // The ending is the watchdog's one job: a process of its own group that holds
 // the read end of a pipe from the relay and learns the group from the command
 // itself. When that pipe closes (the relay ended, was killed outright, or
 // chose to end) it ends the group and exits. A relay that ends on purpose
-// closes the pipe and waits for the watchdog, so nothing of the command
-// outlives it; a relay killed with SIGKILL leaves the same work to it.
+// closes the pipe, waits for the watchdog, and only then reaps the command,
+// whose number is the group's: nothing of the command outlives the relay, and
+// no other process can have been given that number meanwhile. A relay killed
+// with SIGKILL leaves the same work to the watchdog.
 #pragma once
 
 #include <sys/types.h>

@@ -329,11 +329,21 @@ TEST(Faults, NonBlockingStandardDescriptorsStillCarryEveryByte)
     }
 }
 
+std::set<std::string> words(const std::string& text)
+{
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
 {
     // 3 MiB through the small hold: its memory part leaves with vmsplice, the
     // rest through the spill file with sendfile. Each call is refused as a
-    // sandbox would, the relay's whole life long.
+    // sandbox would, the relay's whole life long. Tied, the command first lists
+    // what the watchdog holds once it waits on its pipe.
+    const std::string list_watchdog = "w=" + other_child +
+                                      "; until grep -q '^State:.*S' /proc/$w/status; do :; done;"
+                                      " echo $(readlink /proc/$w/fd/*) >&2; ";
     const std::string input = pattern_bytes(3 << 20, 12);
     std::string stream;
     for (std::size_t at = 0; at < input.size(); at += 65536) {
@@ -352,6 +362,7 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
         {"recvfrom", input_channel::stream_socket, false},
         // Only on the relay's input: the shell's loader reads libraries with it.
         {"pread64:0", input_channel::pipe, true},
+        {"close_range", input_channel::pipe, false},  // tied: the watchdog's closing
     };
     for (const auto& c : cases) {
         for (const int error : {ENOSYS, EPERM}) {
@@ -359,6 +370,12 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             relay_request request;
             request.binary = REFUSE_CALL_BINARY;
             request.args = {c.call, std::to_string(error), BRINDOCK_SMALL_HOLD_BINARY, "cat"};
+            const bool tied = std::string(c.call) == "close_range";
+            if (tied) {
+                request.args = {c.call, std::to_string(error), "/usr/bin/env", "BRINDOCK_TIED=1",
+                                BRINDOCK_SMALL_HOLD_BINARY, list_watchdog + "cat"};
+                request.deadline = milliseconds{10000};
+            }
             request.input = c.channel;
             const int file = c.from_file ? give_file_input(request, stream) : -1;
             if (!c.from_file) {
@@ -370,6 +387,12 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             }
             EXPECT_TRUE(r.exited_with(0)) << r.wait_status << " " << r.err;
             EXPECT_TRUE(join(split_packets(r.out)) == input);
+            if (tied) {
+                // Its pipe and /dev/null: none of the relay's own descriptors.
+                std::set<std::string> held = words(r.err);
+                EXPECT_EQ(held.erase("/dev/null"), 1u) << r.err;
+                EXPECT_TRUE(held.size() == 1 && held.begin()->rfind("pipe:", 0) == 0) << r.err;
+            }
         }
     }
 }
@@ -390,12 +413,6 @@ TEST(Faults, AShellThatCannotStartIsReportedWithTheCLibrarysText)
         EXPECT_EQ(r.err, std::string("execl: ") + std::strerror(error) + "\n");
         EXPECT_EQ(r.out, "") << error;
     }
-}
-
-std::set<std::string> words(const std::string& text)
-{
-    std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 TEST(Descriptors, TheCommandGetsItsPipesAndWhatTheRelayInheritedAndNothingElse)

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,7 +17,11 @@
 namespace {
 
 using namespace brindock_test;
+using std::chrono::duration_cast;
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
 
 // The variable is set in the test process for as long as one of these lives,
 // so that every relay started meanwhile inherits it.
@@ -110,6 +117,123 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
+
+    // Without /proc, which root can take away, a zombie cannot be told from a
+    // running member: what is left is killed after the grace period all the same.
+    // The sanitizers' run-time cannot start without /proc.
+    if (geteuid() == 0 && BRINDOCK_RELAY_IS_STATIC) {
+        relay_request request;
+        request.binary = "/usr/bin/unshare";
+        request.args = {"-m", "sh", "-c", "umount -l /proc && exec \"$0\" \"$1\"",
+                        relay_binary(), "trap '' TERM; sleep 1000 & echo started"};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        const std::vector<orphan> left = collect_orphans(milliseconds{6000});
+        EXPECT_FALSE(left.empty());
+        EXPECT_TRUE(std::none_of(left.begin(), left.end(),
+                                 [](const orphan& o) { return o.was_running; }));
+    }
+
+    // A stopped command is continued along with SIGTERM, so its trap runs at
+    // once. One that ignores SIGTERM is killed when the grace period, a time, is
+    // over, however many processes there are to look through: here 400 of this
+    // test's children, asleep.
+    const relay_result stopped = run_command(
+        "trap 'echo trapped >&2; exit' TERM; "
+        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM $PPID ) & "
+        "kill -STOP $$",
+        {end_of_input});
+    EXPECT_TRUE(stopped.killed_by(SIGTERM)) << stopped.wait_status;
+    EXPECT_EQ(stopped.err, "trapped\n");
+    std::vector<pid_t> sleepers(400);
+    for (pid_t& pid : sleepers) {
+        if ((pid = fork()) == 0) {
+            pause();
+            _exit(0);
+        }
+    }
+    const auto start = steady_clock::now();
+    const relay_result ignoring =
+        run_command("trap '' TERM; sleep 1000 & kill -TERM $PPID; wait", {end_of_input});
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    for (const pid_t pid : sleepers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_TRUE(ignoring.killed_by(SIGTERM)) << ignoring.wait_status;
+    EXPECT_GE(took, grace_ms);
+    EXPECT_LT(took, grace_ms + 1000);
+    collect_orphans();
+}
+
+// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+}
+
+// Gives the next process number, `number`, as root can, to a process that
+// leads a session and group of its own, as an unrelated daemon would. Returns
+// it, or -1 where numbers cannot be given.
+pid_t start_bystander_at(pid_t number)
+{
+    std::ofstream last_pid("/proc/sys/kernel/ns_last_pid");
+    last_pid << number - 1 << std::flush;
+    if (!last_pid) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        pause();
+        _exit(0);
+    }
+    const auto deadline = steady_clock::now() + milliseconds{5000};
+    while (getsid(pid) != pid && steady_clock::now() < deadline) {
+    }
+    return pid;
+}
+
+TEST(Tied, TheCommandsNumberIsNotFreeUntilTheRelayHasEnded)
+{
+    const tied_environment tied;
+    // The command ends at once with more output than a pipe holds. The relay is
+    // held in its output phase by a controller that reads only once it has
+    // looked at the command and, as root, asked for its number for a bystander.
+    const bool numbers_can_be_given =
+        geteuid() == 0 && access("/proc/sys/kernel/ns_last_pid", W_OK) == 0;
+    relay_request request;
+    request.args = {"echo $$ >&2; head -c 1000000 /dev/zero"};
+    request.close_input = false;
+    pid_t command = -1;
+    pid_t bystander = -1;
+    char state_while_held = '?';
+    request.hold_output_until = [&](int unread, const std::string& err) {
+        if (unread == 0 || err.find('\n') == std::string::npos) {
+            return false;  // still in the input phase
+        }
+        command = std::stoi(err);
+        state_while_held = process_state(command);
+        bystander = numbers_can_be_given ? start_bystander_at(command) : -1;
+        return true;
+    };
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    EXPECT_EQ(join(split_packets(r.out)), std::string(1000000, '\0'));
+    EXPECT_EQ(state_while_held, 'Z');
+    EXPECT_EQ(process_state(command), '-');  // reaped by the relay at its end
+    if (bystander < 0) {
+        GTEST_SKIP() << "only root can give a process number to a bystander";
+    }
+    EXPECT_NE(bystander, command);
+    EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander was killed";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, nullptr, 0);
 }
 
 }  // namespace

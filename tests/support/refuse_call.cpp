@@ -18,6 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// Headers from before the call may lack its number, which is common to all
+// architectures.
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
+
 namespace {
 
 #if defined(__x86_64__)
@@ -38,6 +44,7 @@ constexpr named_call calls[] = {
     {"tee", SYS_tee},           {"vmsplice", SYS_vmsplice}, {"sendfile", SYS_sendfile},
     {"recvfrom", SYS_recvfrom}, {"pread64", SYS_pread64},   {"pidfd_open", SYS_pidfd_open},
     {"splice", SYS_splice},     {"preadv2", SYS_preadv2},   {"execve", SYS_execve},
+    {"close_range", SYS_close_range},
 };
 
 long number_of(const char* name)

@@ -119,6 +119,7 @@ struct session {
     int input = -1, output = -1, error = -1, process = -1;
     std::size_t next_write = 0, write_offset = 0;
     bool reaped = false;
+    bool output_held = false;
     relay_result result;
 
     bool writes_pending() const
@@ -238,9 +239,18 @@ struct session {
         if (request.read_after_writing && writes_pending()) {
             watched[1].fd = -1;
         }
-        // While the relay has yet to take a write, look again shortly.
+        int unread = 0;
+        if (output_held && ioctl(output, FIONREAD, &unread) == 0 &&
+            request.hold_output_until(unread, result.err)) {
+            output_held = false;
+        }
+        if (output_held) {
+            watched[1].fd = -1;
+        }
+        // While the relay has yet to take a write, or the output is held, look
+        // again shortly.
         const bool draining = input >= 0 && writes_pending() && !relay_has_taken_input();
-        poll(watched.data(), watched.size(), draining ? 1 : timeout_ms);
+        poll(watched.data(), watched.size(), draining || output_held ? 1 : timeout_ms);
         feed();
         if (watched[1].revents != 0) {
             collect(output, result.out);
@@ -284,7 +294,7 @@ relay_result run_relay(const relay_request& request)
 
     pipe_pair in = make_input(request.input);
     pipe_pair out = make_pipe(), err = make_pipe();
-    session s{request, -1, -1, -1, -1, 0, 0, false, {}};
+    session s{request, -1, -1, -1, -1, 0, 0, false, bool(request.hold_output_until), {}};
     s.result.pid = fork();
     if (s.result.pid == 0) {
         exec_relay(request, binary, argv, in, out, err);

@@ -45,6 +45,10 @@ struct relay_request {
     // all have come back (no entry: at once), so each request waits for the
     // answer to the one before.
     std::vector<std::size_t> output_before_write;
+    // Holds the controller's reads of the relay's output back until this returns
+    // true. It is asked again and again, with the number of bytes waiting in the
+    // output pipe and the standard error so far.
+    std::function<bool(int unread_output, const std::string& err)> hold_output_until;
     // Runs in the forked process just before exec; async-signal-safe calls only.
     std::function<void()> before_exec;
     std::string binary;  // empty: the brindock under test
