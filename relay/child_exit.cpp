@@ -143,7 +143,7 @@ pid_t command_pid()
     return command;
 }
 
-bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
 {
     count = std::min(count, max_watched);
     pollfd all[max_watched + 3];
@@ -155,7 +155,7 @@ bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)
     // No events asked for: only an error or a hang-up is reported.
     all[count + 2] = {tied_to_command != 0 ? STDOUT_FILENO : -1, 0, 0};
     // A poll that fails is left to the caller's next call to find out about.
-    const int ready = poll(all, count + 3, timeout_ms);
+    const int ready = poll_spinning_first(all, count + 3, timeout_ms, spin_us);
     if (ready > 0) {
         if (all[count].revents != 0) {
             drain_events();
@@ -177,9 +177,9 @@ bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms)
     return ready != 0;
 }
 
-bool wait_unless_child_exit(pollfd* watched, nfds_t count)
+bool wait_unless_child_exit(pollfd* watched, nfds_t count, int spin_us)
 {
-    wait_for_event(watched, count, -1);
+    wait_for_event(watched, count, -1, spin_us);
     return !phase_must_end();
 }
 

@@ -51,13 +51,13 @@ pid_t command_pid();
 
 // The one wait of both phases: until one of the `count` (at most 3)
 // descriptors in `watched` is ready, or the phase must end. Returns false
-// once it must.
-bool wait_unless_child_exit(pollfd* watched, nfds_t count);
+// once it must. `spin_us`: how long to look without sleeping first.
+bool wait_unless_child_exit(pollfd* watched, nfds_t count, int spin_us = 0);
 
 // The same wait, for when the phase goes on past the command's end: until one
 // of `watched` is ready, something happens to the command or the controller,
 // or `timeout_ms` milliseconds pass (-1: no limit). Returns false only when
 // the time passed with nothing ready.
-bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms);
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us = 0);
 
 }  // namespace brindock

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,26 @@ bool must_take_plain_path()
     // all (ENOSYS, EPERM, EINVAL...), so only the answers that say something
     // about the descriptors themselves keep the call in use.
     return !only_had_to_wait() && errno != EPIPE && errno != ECONNRESET;
+}
+
+int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
+{
+    struct timespec start {};
+    if (spin_us > 0 && clock_gettime(CLOCK_MONOTONIC, &start) == 0) {
+        for (;;) {
+            const int ready = poll(watched, count, 0);
+            struct timespec now {};
+            if (ready != 0 || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+                return ready;
+            }
+            const long spun_us =
+                (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+            if (spun_us >= spin_us) {
+                break;
+            }
+        }
+    }
+    return poll(watched, count, timeout_ms);
 }
 
 bool wait_for_any(pollfd* watched, nfds_t count)

@@ -29,6 +29,11 @@ bool give_fully(int fd, const unsigned char* data, std::size_t length);
 // itself fails, so that the caller's next call finds out what is wrong.
 bool wait_for_any(pollfd* watched, nfds_t count);
 
+// poll, but first, for up to `spin_us` microseconds, without sleeping: a
+// process woken from sleep on another processor answers tens of microseconds
+// later than one that is still running when its descriptor becomes ready.
+int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us);
+
 // True when the last failed call only had to wait: the descriptor is
 // non-blocking and not ready, or a signal interrupted it.
 bool only_had_to_wait();

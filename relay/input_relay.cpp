@@ -16,6 +16,9 @@
 #ifndef BRINDOCK_QUIET_MS
 #define BRINDOCK_QUIET_MS 50
 #endif
+#ifndef BRINDOCK_STREAM_SPIN_US
+#define BRINDOCK_STREAM_SPIN_US 50
+#endif
 
 namespace brindock {
 namespace {
@@ -23,6 +26,11 @@ namespace {
 // How long the controller's input may stay quiet, once the command takes no
 // more of it, before the relay stops waiting for its end-of-input packet.
 constexpr std::int64_t quiet_ms = BRINDOCK_QUIET_MS;
+
+// How long a streaming relay looks for input or output before it sleeps: an
+// answer that comes within it goes out without the cost of a wake-up, which
+// on two processors is most of what a hop costs.
+constexpr int stream_spin_us = BRINDOCK_STREAM_SPIN_US;
 
 struct input_phase {
     input_source& source;
@@ -97,7 +105,7 @@ bool wait_moving_output(input_phase& phase, int fd, short events)
     for (;;) {
         struct pollfd watched[3];
         const nfds_t count = watch(phase, watched, fd, events);
-        if (!wait_unless_child_exit(watched, count) ||
+        if (!wait_unless_child_exit(watched, count, phase.forwarding ? stream_spin_us : 0) ||
             !move_output(phase, false, watched[2].revents != 0)) {
             return false;
         }
