@@ -468,25 +468,29 @@ double converse_once(const command& argv, bool framed, std::size_t size, int exc
     return seconds;
 }
 
-// The relay in stream mode against cat alone, arms alternating; prints the row.
+// The relay in stream mode against cat alone and against the floor of any
+// relay, arms alternating; prints their rows.
 void print_conversation(const char* relay, int rounds)
 {
     constexpr int exchanges = 2000;
-    const command streaming = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr};
-    const command cat = {"cat", nullptr};
-    std::vector<double> relay_seconds, cat_seconds, ratios;
+    const command arms[] = {{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr},
+                            {"cat", nullptr},
+                            {HOP_FORWARDER_BINARY, "cat", nullptr}};
+    std::vector<double> seconds[3], ratios[3];
     for (int round = 0; round < rounds; ++round) {
-        const bool relay_first = round % 2 == 0;
-        const double first = converse_once(relay_first ? streaming : cat, relay_first, 100, exchanges);
-        const double second =
-            converse_once(relay_first ? cat : streaming, !relay_first, 100, exchanges);
-        relay_seconds.push_back(relay_first ? first : second);
-        cat_seconds.push_back(relay_first ? second : first);
-        ratios.push_back(relay_seconds.back() / cat_seconds.back());
+        for (std::size_t k = 0; k < 3; ++k) {
+            const std::size_t which = (static_cast<std::size_t>(round) + k) % 3;
+            seconds[which].push_back(converse_once(arms[which], which != 1, 100, exchanges));
+        }
+        for (const std::size_t which : {std::size_t{0}, std::size_t{2}}) {
+            ratios[which].push_back(seconds[which].back() / seconds[1].back());
+        }
     }
-    print_row("stream: 100 B request to cat, latency", "us", median(relay_seconds) * 1e6,
-              median(cat_seconds) * 1e6, median_and_range(ratios), "", "<= 2.00",
-              verdict(median(ratios) <= 2));
+    print_row("stream: 100 B request to cat, latency", "us", median(seconds[0]) * 1e6,
+              median(seconds[1]) * 1e6, median_and_range(ratios[0]), "", "<= 2.00",
+              verdict(median(ratios[0]) <= 2));
+    print_row("  floor: a bare forwarder", "us", median(seconds[2]) * 1e6,
+              median(seconds[1]) * 1e6, median_and_range(ratios[2]), "", "", "");
 }
 
 std::string cpu_model()
