@@ -12,40 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bench/shell_command.hpp"
 #include "framing/length_header.hpp"
-
-namespace {
-
-// Starts `sh -c command` on two pipes; returns false when it cannot.
-bool start_command(const char* command, int& to_command, int& from_command)
-{
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) {
-        return false;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0) {
-            _exit(126);
-        }
-        close(in[1]);
-        close(out[0]);
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    to_command = in[1];
-    from_command = out[0];
-    return pid > 0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
     int to_command = -1, from_command = -1;
-    if (argc != 2 || !start_command(argv[1], to_command, from_command)) {
+    if (argc != 2 || bench::start_shell_command(argv[1], to_command, from_command) < 0) {
         return 2;
     }
     static unsigned char buffer[65536];

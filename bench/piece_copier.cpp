@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/shell_command.hpp"
+
 namespace {
 
 constexpr std::size_t piece = 1024;
@@ -68,26 +70,10 @@ void write_all(int fd, const unsigned char* data, std::size_t length)
 
 pid_t start_command(const char* command, int& to_command, int& from_command)
 {
-    int in[2];
-    int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-        fail("pipe2");
-    }
-    const pid_t pid = fork();
+    const pid_t pid = bench::start_shell_command(command, to_command, from_command);
     if (pid < 0) {
-        fail("fork");
+        fail("starting the command");
     }
-    if (pid == 0) {
-        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0) {
-            _exit(126);
-        }
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    to_command = in[1];
-    from_command = out[0];
     if (fcntl(to_command, F_SETFL, O_NONBLOCK) != 0 ||
         fcntl(from_command, F_SETFL, O_NONBLOCK) != 0) {
         fail("fcntl");
