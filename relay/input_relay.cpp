@@ -82,7 +82,7 @@ bool move_output(input_phase& phase, bool output_ready, bool controller_ready)
 // Watches, beside `fd`, the child's output while the hold has room for it
 // (and, when feeding the command, while the hold is full) and, forwarding,
 // standard output while the hold has something for it.
-nfds_t watch(const input_phase& phase, pollfd* watched, int fd, short events)
+void watch(const input_phase& phase, pollfd (&watched)[3], int fd, short events)
 {
     const bool full = hold_is_full(phase.hold);
     const bool feeding = fd == phase.child_input;
@@ -91,7 +91,6 @@ nfds_t watch(const input_phase& phase, pollfd* watched, int fd, short events)
     watched[1] = {hold_has_room(phase.hold) || (full && feeding) ? phase.child_output : -1, POLLIN,
                   0};
     watched[2] = {sending ? STDOUT_FILENO : -1, POLLOUT, 0};
-    return 3;
 }
 
 // Waits until `fd` is ready for `events`, moving the child's output meanwhile.
@@ -104,8 +103,8 @@ bool wait_moving_output(input_phase& phase, int fd, short events)
 {
     for (;;) {
         struct pollfd watched[3];
-        const nfds_t count = watch(phase, watched, fd, events);
-        if (!wait_unless_child_exit(watched, count, phase.forwarding ? stream_spin_us : 0) ||
+        watch(phase, watched, fd, events);
+        if (!wait_unless_child_exit(watched, 3, phase.forwarding ? stream_spin_us : 0) ||
             !move_output(phase, false, watched[2].revents != 0)) {
             return false;
         }
@@ -130,8 +129,8 @@ bool forward_chunk(input_phase& phase, std::size_t length)
 {
     std::size_t offset = 0;
     while (offset < length) {
-        const ssize_t written = write(phase.child_input, phase.buffer + offset,
-                                      next_piece_size(length - offset));
+        const ssize_t written =
+            write(phase.child_input, phase.buffer + offset, next_piece_size(length - offset));
         if (written > 0) {
             offset += static_cast<std::size_t>(written);
         } else if (written < 0 && only_had_to_wait()) {
@@ -206,8 +205,8 @@ bool wait_for_more_input(input_phase& phase)
             return false;
         }
         struct pollfd watched[3];
-        const nfds_t count = watch(phase, watched, STDIN_FILENO, POLLIN);
-        if (!wait_for_event(watched, count, static_cast<int>(left)) ||
+        watch(phase, watched, STDIN_FILENO, POLLIN);
+        if (!wait_for_event(watched, 3, static_cast<int>(left)) ||
             !move_output(phase, watched[1].revents != 0, watched[2].revents != 0)) {
             return false;
         }

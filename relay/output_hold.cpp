@@ -147,8 +147,7 @@ void spill_staging(output_hold& hold)
 {
     hold_block* staging = hold.staging;
     unsigned char* data = block_data(staging);
-    const std::size_t stored =
-        spill_append(hold.spill, data + staging->sent, unsent(staging));
+    const std::size_t stored = spill_append(hold.spill, data + staging->sent, unsent(staging));
     const std::size_t kept = unsent(staging) - stored;
     std::memmove(data, data + staging->sent + stored, kept);
     staging->used = kept;
@@ -266,21 +265,16 @@ ssize_t hold_read_from(output_hold& hold, int fd)
 
 bool hold_send_ready(output_hold& hold)
 {
-    // Staging output is sent only once the file has all gone and been emptied;
-    // the staging block, all sent, empties too, and memory takes output again.
-    if (!send_memory_ready(hold)) {
+    // In order: memory, the file, then the staging block. Once that too has
+    // all gone it empties, and memory takes output again.
+    const bool all_sent = send_memory_ready(hold) && spill_send_ready(hold.spill) &&
+                          (hold.staging == nullptr || send_block_ready(hold.staging));
+    if (!all_sent) {
         return only_had_to_wait();
     }
-    if (!spill_send_ready(hold.spill)) {
-        return false;
+    if (hold.staging != nullptr) {
+        hold.staging->used = hold.staging->sent = 0;
     }
-    if (hold.spill.sent < hold.spill.size || hold.staging == nullptr) {
-        return true;
-    }
-    if (!send_block_ready(hold.staging)) {
-        return only_had_to_wait();
-    }
-    hold.staging->used = hold.staging->sent = 0;
     return true;
 }
 

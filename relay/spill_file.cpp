@@ -210,11 +210,14 @@ bool spill_send_ready(spill_file& spill)
     while (spill.sent < spill.size) {
         const ssize_t got = read_back(spill.fd, spill.sent, spill.size);
         if (got <= 0) {
+            if (got == 0) {
+                errno = EIO;  // a file cut short is a failure, not a wait
+            }
             return false;
         }
         const ssize_t written = write_what_fits(chunk, static_cast<std::size_t>(got));
         if (written < 0) {
-            return only_had_to_wait();
+            return false;
         }
         spill.sent += static_cast<std::uint64_t>(written);
     }

@@ -31,8 +31,9 @@ struct spill_file {
 std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size_t length);
 
 // Sends what standard output takes now of the bytes not yet sent, without
-// waiting; once all are sent the file is emptied for reuse. Returns false when
-// a write fails for real or the file cannot be read back.
+// waiting; once all are sent the file is emptied for reuse. Returns true once
+// all are sent, false with errno set when standard output has to wait, a
+// write fails for real, or the file cannot be read back.
 bool spill_send_ready(spill_file& spill);
 
 // Sends the rest of the file, all not yet sent, to `out_fd`, waiting for room when the
