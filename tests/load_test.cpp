@@ -87,13 +87,16 @@ TEST(Load, CommandsEndingBeforeTheirEndOfInputNeverLoseOutput)
     // had queued, and one that reads only after writing everything never
     // waits for ever on a command that answers at length.
     for (const std::size_t count : {3u, 16u, 64u}) {
-        relay_request request;
-        request.args = {"head -c 10; exit 4"};
-        request.writes = counting_packets(count);
-        request.give_up_at_failed_write = true;
-        const relay_result r = run_relay(request);
-        EXPECT_TRUE(r.exited_with(0)) << count << " packets";
-        EXPECT_EQ(r.out, packet("0123456789")) << count << " packets";
+        for (const char* stream : {"0", "1"}) {
+            const scoped_variable mode("BRINDOCK_STREAM", stream);
+            relay_request request;
+            request.args = {"head -c 10; exit 4"};
+            request.writes = counting_packets(count);
+            request.give_up_at_failed_write = true;
+            const relay_result r = run_relay(request);
+            EXPECT_TRUE(r.exited_with(0)) << count << " packets, stream " << stream;
+            EXPECT_EQ(r.out, packet("0123456789")) << count << " packets, stream " << stream;
+        }
     }
     relay_request late_reader;
     late_reader.args = {"head -c 1000 >/dev/null; head -c 50000000 /dev/zero"};

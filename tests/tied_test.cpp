@@ -66,14 +66,17 @@ TEST(Tied, TheRelayEndsWithItsCommandAndReportsItsStatus)
     // Input still queued when the command ends costs neither its answer nor
     // its status, even for a controller that gives up at a failed write.
     for (const std::size_t count : {3u, 16u, 64u}) {
-        relay_request request;
-        request.args = {"head -c 10; exit 4"};
-        request.writes.assign(count, packet(std::string(65536, '7')));
-        request.writes.push_back(end_of_input);
-        request.give_up_at_failed_write = true;
-        const relay_result r = run_relay(request);
-        EXPECT_TRUE(r.exited_with(4)) << count << " packets, " << r.wait_status;
-        EXPECT_EQ(r.out, packet("7777777777")) << count << " packets";
+        for (const char* stream : {"0", "1"}) {
+            const scoped_variable mode("BRINDOCK_STREAM", stream);
+            relay_request request;
+            request.args = {"head -c 10; exit 4"};
+            request.writes.assign(count, packet(std::string(65536, '7')));
+            request.writes.push_back(end_of_input);
+            request.give_up_at_failed_write = true;
+            const relay_result r = run_relay(request);
+            EXPECT_TRUE(r.exited_with(4)) << count << " packets, stream " << stream;
+            EXPECT_EQ(r.out, packet("7777777777")) << count << " packets, stream " << stream;
+        }
     }
 }
 
@@ -124,15 +127,16 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     if (geteuid() == 0 && BRINDOCK_RELAY_IS_STATIC) {
         relay_request request;
         request.binary = "/usr/bin/unshare";
-        request.args = {"-m", "sh", "-c", "umount -l /proc && exec \"$0\" \"$1\"",
+        request.args = {"-m",           "sh",
+                        "-c",           "umount -l /proc && exec \"$0\" \"$1\"",
                         relay_binary(), "trap '' TERM; sleep 1000 & echo started"};
         request.writes = {end_of_input};
         const relay_result r = run_relay(request);
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
         const std::vector<orphan> left = collect_orphans(milliseconds{6000});
         EXPECT_FALSE(left.empty());
-        EXPECT_TRUE(std::none_of(left.begin(), left.end(),
-                                 [](const orphan& o) { return o.was_running; }));
+        EXPECT_TRUE(
+            std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
 
     // A stopped command is continued along with SIGTERM, so its trap runs at
