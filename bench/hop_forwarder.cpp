@@ -33,7 +33,8 @@ int main(int argc, char** argv)
             if (got <= static_cast<ssize_t>(header)) {
                 close(to_command);
                 to_command = -1;
-            } else if (write(to_command, buffer + header, static_cast<std::size_t>(got) - header) < 0) {
+            } else if (write(to_command, buffer + header, static_cast<std::size_t>(got) - header) <
+                       0) {
                 return 1;
             }
         }

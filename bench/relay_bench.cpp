@@ -460,8 +460,9 @@ double converse_once(const command& argv, bool framed, std::size_t size, int exc
     check(close(to[1]) == 0, "close");
     while (read(from[0], buffer, 65536) > 0) {
     }
-    check(close(from[0]) == 0 && munmap(const_cast<unsigned char*>(request.data),
-                                        request.size) == 0, "close");
+    check(
+        close(from[0]) == 0 && munmap(const_cast<unsigned char*>(request.data), request.size) == 0,
+        "close");
     int status = 0;
     check(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0,
           "a conversation's end");
@@ -489,8 +490,8 @@ void print_conversation(const char* relay, int rounds)
     print_row("stream: 100 B request to cat, latency", "us", median(seconds[0]) * 1e6,
               median(seconds[1]) * 1e6, median_and_range(ratios[0]), "", "<= 2.00",
               verdict(median(ratios[0]) <= 2));
-    print_row("  floor: a bare forwarder", "us", median(seconds[2]) * 1e6,
-              median(seconds[1]) * 1e6, median_and_range(ratios[2]), "", "", "");
+    print_row("  floor: a bare forwarder", "us", median(seconds[2]) * 1e6, median(seconds[1]) * 1e6,
+              median_and_range(ratios[2]), "", "", "");
 }
 
 std::string cpu_model()
@@ -567,13 +568,12 @@ int main(int argc, char** argv)
     filter_1000.floor = floor_of(filter_1000, "cat");
     // Stream mode, the controller reading as it writes: against cat | cat,
     // and against the default mode, which holds it all until the end of input.
-    bench_case stream_trip{
-        {{{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr}},
-         0,
-         {framed_64k, big / 65536, end_packet},
-         true},
-        {{cat, cat}, 0, {raw_64k, big / 65536, {}}},
-        big};
+    bench_case stream_trip{{{{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr}},
+                            0,
+                            {framed_64k, big / 65536, end_packet},
+                            true},
+                           {{cat, cat}, 0, {raw_64k, big / 65536, {}}},
+                           big};
     stream_trip.floor = {{{relay, "cat", nullptr}}, 0, stream_trip.relay.input, true};
     stream_trip.floor_name = "  default mode";
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},

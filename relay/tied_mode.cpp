@@ -156,7 +156,8 @@ bool wait_until_gone(pid_t group, long bound_ms)
 {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (long interval_ms = 1;; interval_ms = std::min(2 * interval_ms, longest_check_interval_ms)) {
+    for (long interval_ms = 1;;
+         interval_ms = std::min(2 * interval_ms, longest_check_interval_ms)) {
         const long left_ms = bound_ms - milliseconds_since(start);
         if (left_ms <= 0) {
             return group_is_gone(group);

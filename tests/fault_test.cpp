@@ -372,8 +372,12 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             request.args = {c.call, std::to_string(error), BRINDOCK_SMALL_HOLD_BINARY, "cat"};
             const bool tied = std::string(c.call) == "close_range";
             if (tied) {
-                request.args = {c.call, std::to_string(error), "/usr/bin/env", "BRINDOCK_TIED=1",
-                                BRINDOCK_SMALL_HOLD_BINARY, list_watchdog + "cat"};
+                request.args = {c.call,
+                                std::to_string(error),
+                                "/usr/bin/env",
+                                "BRINDOCK_TIED=1",
+                                BRINDOCK_SMALL_HOLD_BINARY,
+                                list_watchdog + "cat"};
                 request.deadline = milliseconds{10000};
             }
             request.input = c.channel;

@@ -279,9 +279,9 @@ TEST(StreamMode, OutputNeverWaitsForInputNorInputForTheController)
     // writes go through, and every byte comes back in order afterwards. In
     // the small hold, output also goes through the spill file while it is
     // being sent, in both cases.
-    for (const auto& [binary, size] : {std::pair{relay_binary(), std::size_t{8} << 20},
-                                       std::pair{std::string(BRINDOCK_SMALL_HOLD_BINARY),
-                                                 std::size_t{5} << 20}}) {
+    for (const auto& [binary, size] :
+         {std::pair{relay_binary(), std::size_t{8} << 20},
+          std::pair{std::string(BRINDOCK_SMALL_HOLD_BINARY), std::size_t{5} << 20}}) {
         std::string input;
         relay_request late_reader;
         late_reader.args = {"cat"};

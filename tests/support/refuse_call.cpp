@@ -41,10 +41,11 @@ struct named_call {
 
 // The calls the relay may do without; more can be added as they are needed.
 constexpr named_call calls[] = {
-    {"tee", SYS_tee},           {"vmsplice", SYS_vmsplice}, {"sendfile", SYS_sendfile},
-    {"recvfrom", SYS_recvfrom}, {"pread64", SYS_pread64},   {"pidfd_open", SYS_pidfd_open},
-    {"splice", SYS_splice},     {"preadv2", SYS_preadv2},   {"execve", SYS_execve},
-    {"close_range", SYS_close_range},
+    {"tee", SYS_tee},           {"vmsplice", SYS_vmsplice},
+    {"sendfile", SYS_sendfile}, {"recvfrom", SYS_recvfrom},
+    {"pread64", SYS_pread64},   {"pidfd_open", SYS_pidfd_open},
+    {"splice", SYS_splice},     {"preadv2", SYS_preadv2},
+    {"execve", SYS_execve},     {"close_range", SYS_close_range},
 };
 
 long number_of(const char* name)
