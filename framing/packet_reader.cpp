@@ -21,7 +21,7 @@ walk walk_stream(packet_reader& reader, const unsigned char* in, unsigned char* 
                  std::size_t count)
 {
     walk w;
-    while (w.consumed < count) {
+    while (w.consumed < count && !reader.ended) {
         const std::size_t left = count - w.consumed;
         if (reader.body_remaining > 0) {
             const std::size_t body = std::min<std::size_t>(reader.body_remaining, left);
@@ -44,7 +44,7 @@ walk walk_stream(packet_reader& reader, const unsigned char* in, unsigned char* 
         reader.body_remaining = decode_length_header(reader.header);
         if (reader.body_remaining == 0) {
             w.taken.end_of_input = true;
-            break;
+            reader.ended = true;
         }
     }
     return w;
@@ -54,6 +54,9 @@ walk walk_stream(packet_reader& reader, const unsigned char* in, unsigned char* 
 
 std::size_t next_read_size(const packet_reader& reader, std::size_t buffer_size)
 {
+    if (reader.ended) {
+        return 0;
+    }
     if (reader.body_remaining == 0) {
         return std::min(header_size - reader.header_filled, buffer_size);
     }

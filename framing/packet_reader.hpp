@@ -19,6 +19,8 @@ struct packet_reader {
     // Header bytes gathered so far (0 to 3); only meaningful while a header is due.
     std::size_t header_filled = 0;
     unsigned char header[4] = {};
+    // The end-of-input header has been consumed: nothing more may be.
+    bool ended = false;
 };
 
 // What a batch of consumed bytes held.
@@ -28,12 +30,13 @@ struct batch {
 };
 
 // How many bytes an exact read may ask for: never more than what remains of
-// the current header or body, nor more than `buffer_size`.
+// the current header or body, nor more than `buffer_size`; none once ended.
 std::size_t next_read_size(const packet_reader& reader, std::size_t buffer_size);
 
 // How many of the `count` bytes at `bytes`, which come next in the stream, may
 // be consumed: all of them, or up to and including the end-of-input header
-// when it lies among them, counting the header bytes that `reader` carries.
+// when it lies among them, counting the header bytes that `reader` carries;
+// none once the end-of-input header has been consumed.
 std::size_t consumable_size(const packet_reader& reader, const unsigned char* bytes,
                             std::size_t count);
 
