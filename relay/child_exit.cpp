@@ -27,6 +27,9 @@ volatile std::sig_atomic_t child_exited = 0;
 volatile std::sig_atomic_t child_event = 0;
 volatile std::sig_atomic_t tied_to_command = 0;
 volatile std::sig_atomic_t controller_left = 0;
+// Tied: standard output is still the controller's, so its loss means the
+// controller has gone.
+bool watching_output = true;
 volatile pid_t command = -1;
 // Tied: the command has ended; it is left unreaped until the relay's end.
 volatile std::sig_atomic_t command_ended = 0;
@@ -38,7 +41,7 @@ volatile std::sig_atomic_t event_write_end = -1;
 // Readable once the command has ended; -1 where the kernel has no such thing.
 int command_process = -1;
 
-constexpr nfds_t max_watched = 3;
+constexpr nfds_t max_watched = 4;
 
 // Tied: notes whether the command has ended, without reaping it. Its number
 // is also its group's, and the watchdog signals that group until the relay's
@@ -133,17 +136,18 @@ bool controller_gone()
     return controller_left != 0;
 }
 
-bool phase_must_end()
-{
-    return child_exit_seen() || controller_gone();
-}
-
 pid_t command_pid()
 {
     return command;
 }
 
-bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
+void stop_watching_output()
+{
+    watching_output = false;
+}
+
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us,
+                    bool* found_spinning)
 {
     count = std::min(count, max_watched);
     pollfd all[max_watched + 3];
@@ -153,9 +157,13 @@ bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
     all[count] = {event_read_end, POLLIN, 0};
     all[count + 1] = {ended ? -1 : command_process, POLLIN, 0};
     // No events asked for: only an error or a hang-up is reported.
-    all[count + 2] = {tied_to_command != 0 ? STDOUT_FILENO : -1, 0, 0};
+    all[count + 2] = {tied_to_command != 0 && watching_output ? STDOUT_FILENO : -1, 0, 0};
     // A poll that fails is left to the caller's next call to find out about.
-    const int ready = poll_spinning_first(all, count + 3, timeout_ms, spin_us);
+    bool spun = false;
+    const int ready = poll_spinning_first(all, count + 3, timeout_ms, spin_us, &spun);
+    if (found_spinning != nullptr) {
+        *found_spinning = spun;
+    }
     if (ready > 0) {
         if (all[count].revents != 0) {
             drain_events();
@@ -175,12 +183,6 @@ bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
         watched[i].revents = ready > 0 ? all[i].revents : short{0};
     }
     return ready != 0;
-}
-
-bool wait_unless_child_exit(pollfd* watched, nfds_t count, int spin_us)
-{
-    wait_for_event(watched, count, -1, spin_us);
-    return !phase_must_end();
 }
 
 }  // namespace brindock

@@ -1,12 +1,12 @@
 // The command's end. Before the command is launched a SIGCHLD ends the relay at
 // once: there is nothing of the command's to forward. From then on the handler
-// only records the event, and whichever phase is running ends on it: the input
-// phase stops taking input, and the output phase forwards what the command
-// left, held or in its pipe, before the relay ends.
+// only records the event, and the relay's loop acts on it: the command's input
+// is closed, and what the command left, held or in its pipe, is forwarded
+// before standard output is let go of.
 //
 // A SIGCHLD blocked in the inherited mask never reaches the handler, so the
 // command is also watched through a process descriptor, where the kernel has
-// them: every wait of both phases sees its end either way.
+// them: the relay's one wait sees its end either way.
 #pragma once
 
 #include <poll.h>
@@ -23,7 +23,7 @@ void proc_exit(int signal_number);
 // restarted, so that no blocking call outlives the event.
 void install_child_exit_handler();
 
-// Opens the private pipe through which the handler wakes a waiting phase.
+// Opens the private pipe through which the handler wakes the waiting relay.
 // Until it is open a SIGCHLD ends the relay at once. Returns false when it
 // cannot be created.
 bool open_child_exit_event();
@@ -43,21 +43,19 @@ bool child_exit_seen();
 // Tied: true once standard output has lost its reader or failed.
 bool controller_gone();
 
-// True when the running phase must end: the command ended, or the controller went.
-bool phase_must_end();
-
 // The command watched.
 pid_t command_pid();
 
-// The one wait of both phases: until one of the `count` (at most 3)
-// descriptors in `watched` is ready, or the phase must end. Returns false
-// once it must. `spin_us`: how long to look without sleeping first.
-bool wait_unless_child_exit(pollfd* watched, nfds_t count, int spin_us = 0);
+// Tied: standard output has been let go of on purpose, so its end says
+// nothing about the controller any more.
+void stop_watching_output();
 
-// The same wait, for when the phase goes on past the command's end: until one
-// of `watched` is ready, something happens to the command or the controller,
-// or `timeout_ms` milliseconds pass (-1: no limit). Returns false only when
-// the time passed with nothing ready.
-bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us = 0);
+// The relay's one wait: until one of the `count` (at most 4) descriptors in
+// `watched` is ready, something happens to the command or the controller, or
+// `timeout_ms` milliseconds pass (-1: no limit). Returns false only when the
+// time passed with nothing ready. `spin_us`: how long to look without sleeping
+// first; `found_spinning`, when given, says whether that look found something.
+bool wait_for_event(pollfd* watched, nfds_t count, int timeout_ms, int spin_us = 0,
+                    bool* found_spinning = nullptr);
 
 }  // namespace brindock

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -140,7 +139,15 @@ bool must_take_plain_path()
     return !only_had_to_wait() && errno != EPIPE && errno != ECONNRESET;
 }
 
-int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us)
+std::int64_t monotonic_ms()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us,
+                        bool* found_spinning)
 {
     struct timespec start {};
     if (spin_us > 0 && clock_gettime(CLOCK_MONOTONIC, &start) == 0) {
@@ -148,6 +155,7 @@ int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_
             const int ready = poll(watched, count, 0);
             struct timespec now {};
             if (ready != 0 || clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+                *found_spinning = ready > 0;
                 return ready;
             }
             const long spun_us =
@@ -192,30 +200,6 @@ bool write_fully(int fd, const unsigned char* data, std::size_t length)
         }
     }
     return true;
-}
-
-bool give_fully(int fd, const unsigned char* data, std::size_t length)
-{
-    // Cleared for good at the first descriptor that is no pipe, or the first
-    // refusal; write_fully does the rest.
-    static bool takes_pages = true;
-    while (length > 0 && takes_pages) {
-        struct iovec pages {
-            const_cast<unsigned char*>(data), length
-        };
-        const ssize_t given = vmsplice(fd, &pages, 1, 0);
-        if (given > 0) {
-            data += given;
-            length -= static_cast<std::size_t>(given);
-        } else if (given < 0 && only_had_to_wait()) {
-            wait_for_room(fd);
-        } else if (given < 0 && must_take_plain_path()) {
-            takes_pages = false;
-        } else {
-            return false;
-        }
-    }
-    return write_fully(fd, data, length);
 }
 
 }  // namespace brindock

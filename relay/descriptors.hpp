@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace brindock {
 
@@ -18,10 +19,8 @@ void open_missing_standard_descriptors();
 // failure; the bytes before it may have been written.
 bool write_fully(int fd, const unsigned char* data, std::size_t length);
 
-// write_fully for bytes that will never change again: where `fd` is a pipe it
-// is handed the pages that hold them rather than a copy. Unmapping them
-// afterwards is safe; the pipe keeps the pages it was given until they are read.
-bool give_fully(int fd, const unsigned char* data, std::size_t length);
+// Milliseconds on the monotonic clock.
+std::int64_t monotonic_ms();
 
 // The one place where the relay waits: until at least one of `watched` is
 // ready or reports an error or hang-up. Signals do not end the wait; one that
@@ -32,7 +31,10 @@ bool wait_for_any(pollfd* watched, nfds_t count);
 // poll, but first, for up to `spin_us` microseconds, without sleeping: a
 // process woken from sleep on another processor answers tens of microseconds
 // later than one that is still running when its descriptor becomes ready.
-int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us);
+// `found_spinning` is set when the look found something, left as it is
+// otherwise.
+int poll_spinning_first(pollfd* watched, nfds_t count, int timeout_ms, int spin_us,
+                        bool* found_spinning);
 
 // True when the last failed call only had to wait: the descriptor is
 // non-blocking and not ready, or a signal interrupted it.

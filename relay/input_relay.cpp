@@ -1,57 +1,15 @@
 #include "relay/input_relay.hpp"
 
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <cstdio>
 
 #include "framing/length_header.hpp"
-#include "framing/packet_reader.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
-#include "relay/input_source.hpp"
-
-#ifndef BRINDOCK_QUIET_MS
-#define BRINDOCK_QUIET_MS 50
-#endif
-#ifndef BRINDOCK_STREAM_SPIN_US
-#define BRINDOCK_STREAM_SPIN_US 50
-#endif
 
 namespace brindock {
 namespace {
-
-// How long the controller's input may stay quiet, once the command takes no
-// more of it, before the relay stops waiting for its end-of-input packet.
-constexpr std::int64_t quiet_ms = BRINDOCK_QUIET_MS;
-
-// How long a streaming relay looks for input or output before it sleeps: an
-// answer that comes within it goes out without the cost of a wake-up, which
-// on two processors is most of what a hop costs.
-constexpr int stream_spin_us = BRINDOCK_STREAM_SPIN_US;
-
-struct input_phase {
-    input_source& source;
-    int child_input;
-    int child_output;
-    unsigned char* buffer;
-    output_hold& hold;
-    bool forwarding;  // the hold goes out to the controller while input flows
-    packet_reader reader{};
-    std::int64_t last_input_ms = 0;  // when input was last taken in
-};
-
-// Why feeding the command stopped: its input is all there, or it ended early.
-enum class feed_end { input_over, early };
-
-std::int64_t now_ms()
-{
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 // Says on standard error why the command's input ends before its end-of-input packet.
 void report_full_hold(const output_hold& hold)
@@ -65,199 +23,157 @@ void report_full_hold(const output_hold& hold)
     }
 }
 
-// Takes what waits of the child's output into the hold and, forwarding, sends
-// what standard output takes of it. Returns false when standard output failed.
-bool move_output(input_phase& phase, bool output_ready, bool controller_ready)
+bool has_pending(const relay_state& state)
 {
-    if (controller_ready && !hold_send_ready(phase.hold)) {
-        return false;
-    }
-    if (output_ready && hold_has_room(phase.hold) &&
-        hold_read_from(phase.hold, phase.child_output) > 0 && phase.forwarding) {
-        return hold_send_ready(phase.hold);
-    }
-    return true;
+    return state.pending_at < state.pending_end;
 }
 
-// Watches, beside `fd`, the child's output while the hold has room for it
-// (and, when feeding the command, while the hold is full) and, forwarding,
-// standard output while the hold has something for it.
-void watch(const input_phase& phase, pollfd (&watched)[3], int fd, short events)
+// The command takes no more input: it has ended, or the hold is full while it
+// leaves its input unread and its output waits, so that waiting on could only
+// end in a deadlock with a controller that writes all its input before reading.
+bool command_takes_no_more(const relay_state& state)
 {
-    const bool full = hold_is_full(phase.hold);
-    const bool feeding = fd == phase.child_input;
-    const bool sending = phase.forwarding && hold_size(phase.hold) > 0;
-    watched[0] = {fd, events, 0};
-    watched[1] = {hold_has_room(phase.hold) || (full && feeding) ? phase.child_output : -1, POLLIN,
-                  0};
-    watched[2] = {sending ? STDOUT_FILENO : -1, POLLOUT, 0};
+    if (child_exit_seen()) {
+        return true;
+    }
+    if (state.child_input_waits && state.output_seen_ready && hold_is_full(state.hold)) {
+        report_full_hold(state.hold);
+        return true;
+    }
+    return false;
 }
 
-// Waits until `fd` is ready for `events`, moving the child's output meanwhile.
-// Returns false when feeding the command must end instead: the command's end
-// has been seen, the controller has gone, standard output failed, or the hold
-// is full while the command, its output waiting, leaves its input unread, so
-// that waiting on could only end in a deadlock with a controller that writes
-// all its input before reading.
-bool wait_moving_output(input_phase& phase, int fd, short events)
+// The command's input closes; the rest of the controller's is dropped, unless
+// its end-of-input packet has already been taken in.
+void stop_feeding(relay_state& state)
 {
-    for (;;) {
-        struct pollfd watched[3];
-        watch(phase, watched, fd, events);
-        if (!wait_unless_child_exit(watched, 3, phase.forwarding ? stream_spin_us : 0) ||
-            !move_output(phase, false, watched[2].revents != 0)) {
-            return false;
-        }
-        if (watched[1].revents != 0) {
-            if (hold_is_full(phase.hold)) {
-                report_full_hold(phase.hold);
-                return false;
-            }
-            if (!move_output(phase, true, false)) {
-                return false;
-            }
-        }
-        if (watched[0].revents != 0) {
-            return true;
-        }
+    close(state.child_input);
+    state.child_input = -1;
+    state.pending_at = state.pending_end = 0;
+    if (state.reader.ended) {
+        end_input(state);
+    } else {
+        state.input = input_stage::dropping;
     }
 }
 
-// Writes one chunk to the child. A write that fails for real drops the rest of
-// the chunk; a short one is completed. Returns false when feeding must end.
-bool forward_chunk(input_phase& phase, std::size_t length)
+// Writes the bodies taken in to the command, as far as its pipe takes them. A
+// write that fails for real drops the rest of them.
+bool feed_command(relay_state& state)
 {
-    std::size_t offset = 0;
-    while (offset < length) {
-        const ssize_t written =
-            write(phase.child_input, phase.buffer + offset, next_piece_size(length - offset));
-        if (written > 0) {
-            offset += static_cast<std::size_t>(written);
-        } else if (written < 0 && only_had_to_wait()) {
-            if (!wait_moving_output(phase, phase.child_input, POLLOUT)) {
-                return false;
-            }
-        } else {
-            break;
+    bool moved = false;
+    while (has_pending(state)) {
+        const ssize_t written = write(state.child_input, state.buffer + state.pending_at,
+                                      next_piece_size(state.pending_end - state.pending_at));
+        if (written < 0 && only_had_to_wait()) {
+            state.child_input_waits = true;
+            return moved;
         }
+        state.pending_at =
+            written > 0 ? state.pending_at + static_cast<std::size_t>(written) : state.pending_end;
+        moved = true;
     }
-    return true;
+    return moved;
 }
 
 enum class take { taken, must_wait, over };
 
 // One take of the controller's input into `taken`, its body bytes at the front
 // of the buffer; `over` at the end of the input or a failure of it.
-take take_next(input_phase& phase, bool& after_wait, batch& taken)
+take take_next(relay_state& state, batch& taken)
 {
-    const ssize_t got =
-        take_in(phase.source, phase.reader, phase.buffer, relay_buffer_size, after_wait);
-    after_wait = false;
+    const ssize_t got = take_in(state.source, state.reader, state.buffer, relay_buffer_size,
+                                state.input_seen_ready);
+    state.input_seen_ready = false;
     if (got <= 0) {
-        return got < 0 && only_had_to_wait() ? take::must_wait : take::over;
+        state.input_waits = got < 0 && only_had_to_wait();
+        return state.input_waits ? take::must_wait : take::over;
     }
-    phase.last_input_ms = now_ms();
-    taken = take_batch(phase.reader, phase.buffer, static_cast<std::size_t>(got));
-    return taken.end_of_input ? take::over : take::taken;
+    state.last_input_ms = monotonic_ms();
+    taken = take_batch(state.reader, state.buffer, static_cast<std::size_t>(got));
+    return take::taken;
 }
 
-// Passes the controller's packets to the command until the end of its input,
-// or until the command can take no more of it.
-feed_end feed_command(input_phase& phase)
+bool feed_turn(relay_state& state)
 {
-    bool after_wait = false;
-    // The command's end ends feeding too: its output is forwarded without
-    // waiting for an end-of-input packet that may never come.
-    while (!phase_must_end()) {
-        batch taken;
-        const take result = take_next(phase, after_wait, taken);
-        if (result == take::must_wait) {
-            if (!wait_moving_output(phase, STDIN_FILENO, POLLIN)) {
-                break;
-            }
-            after_wait = true;
-            continue;
-        }
-        // All that was taken in goes to the child before the next wait for
-        // input, so a packet followed by a pause is not held back.
-        if (!forward_chunk(phase, taken.body_bytes)) {
-            break;
-        }
-        if (result == take::over) {
-            return feed_end::input_over;
-        }
+    if (controller_gone()) {
+        end_input(state);
+        return true;
+    }
+    if (command_takes_no_more(state)) {
+        stop_feeding(state);
+        return true;
+    }
+    const bool fed = !state.child_input_waits && feed_command(state);
+    if (has_pending(state) || state.input_waits) {
+        return fed;
+    }
+    if (state.reader.ended) {
+        end_input(state);
+        return true;
+    }
+    batch taken;
+    const take result = take_next(state, taken);
+    if (result == take::over) {
+        end_input(state);
+    } else if (result == take::taken) {
+        state.pending_at = 0;
+        state.pending_end = taken.body_bytes;
         // Once per batch rather than per write, so that held packets are large.
-        if (!move_output(phase, true, phase.forwarding)) {
-            break;
-        }
+        state.output_waits = false;
+        feed_command(state);
     }
-    return controller_gone() ? feed_end::input_over : feed_end::early;
+    return fed || result != take::must_wait;
 }
 
-// Waits for more input, moving output meanwhile, until the input has been
-// quiet for quiet_ms since it was last taken. Returns false once it has, or
-// when the controller has gone or standard output failed.
-bool wait_for_more_input(input_phase& phase)
+bool drop_turn(relay_state& state)
 {
-    for (;;) {
-        const std::int64_t left = phase.last_input_ms + quiet_ms - now_ms();
-        if (left <= 0 || controller_gone()) {
-            return false;
-        }
-        struct pollfd watched[3];
-        watch(phase, watched, STDIN_FILENO, POLLIN);
-        if (!wait_for_event(watched, 3, static_cast<int>(left)) ||
-            !move_output(phase, watched[1].revents != 0, watched[2].revents != 0)) {
-            return false;
-        }
-        if (watched[0].revents != 0) {
-            return true;
-        }
+    if (state.input_waits) {
+        return false;
     }
-}
-
-// The command takes no more input, but the controller may still be writing,
-// and a controller that gives up at its first failed write would lose the
-// command's output. So the rest of its input is taken in and dropped, up to
-// its end-of-input packet and never past it, while output goes out as the
-// controller takes it; a controller that has stopped writing is not waited
-// for beyond a short quiet time.
-void drop_rest_of_input(input_phase& phase)
-{
-    phase.forwarding = true;
-    bool after_wait = false;
-    for (;;) {
-        batch dropped;
-        const take result = take_next(phase, after_wait, dropped);
-        if (result == take::over) {
-            return;
-        }
-        if (result == take::must_wait) {
-            if (!wait_for_more_input(phase)) {
-                return;
-            }
-            after_wait = true;
-        } else if (!move_output(phase, true, true)) {
-            return;
-        }
+    batch dropped;
+    const take result = take_next(state, dropped);
+    if (result == take::over || state.reader.ended) {
+        end_input(state);
     }
+    return result != take::must_wait;
 }
 
 }  // namespace
 
-void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
-                 output_hold& hold, bool forwarding)
+bool relay_input(relay_state& state)
 {
-    input_phase phase{source, child_input, child_output, buffer, hold, forwarding};
-    phase.last_input_ms = now_ms();
-    const feed_end end = feed_command(phase);
-    // The command's input ends here, whatever comes after it.
-    close(child_input);
-    if (end == feed_end::early) {
-        drop_rest_of_input(phase);
+    switch (state.input) {
+        case input_stage::feeding:
+            return feed_turn(state);
+        case input_stage::dropping:
+            return drop_turn(state);
+        default:
+            return false;
     }
+}
+
+bool input_wanted(const relay_state& state)
+{
+    return state.input_waits && (state.input == input_stage::dropping ||
+                                 (state.input == input_stage::feeding && !has_pending(state)));
+}
+
+bool command_room_wanted(const relay_state& state)
+{
+    return state.input == input_stage::feeding && has_pending(state) && state.child_input_waits;
+}
+
+void end_input(relay_state& state)
+{
+    if (state.child_input >= 0) {
+        close(state.child_input);
+        state.child_input = -1;
+    }
+    state.pending_at = state.pending_end = 0;
     // A controller still writing then fails at once instead of blocking.
     close(STDIN_FILENO);
+    state.input = input_stage::over;
 }
 
 }  // namespace brindock

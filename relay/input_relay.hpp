@@ -1,30 +1,33 @@
-// The input phase: packets from the controller become one plain byte stream on
-// the child's standard input, while the child's output is held meanwhile.
+// The input side of the relay's loop: packets from the controller become one
+// plain byte stream on the command's standard input, in writes of at most
+// 1024 bytes (the bodies of several packets may share one).
+//
+// Feeding the command ends at the end-of-input packet, when the controller's
+// input ends or fails, when the controller has gone (tied), once the
+// command's end has been seen, or when the hold is full while the command
+// leaves its input unread and its output waits (said in one line on standard
+// error); the command's input is closed then. After the command's end or a
+// full hold, the rest of the controller's input is still taken in and
+// dropped, so that a controller still writing sees no failed write: up to and
+// including its end-of-input packet, to the end of its input, or until it has
+// been quiet for a while. Then standard input is closed. Nothing after the
+// end-of-input packet is ever taken in.
 #pragma once
 
-#include "relay/input_source.hpp"
-#include "relay/output_hold.hpp"
+#include "relay/relay_state.hpp"
 
 namespace brindock {
 
-// Takes packets in from descriptor 0 through `source`, many at a time where it
-// can, and writes their bodies, in order and without framing, to
-// `child_input` in pieces of at most 1024 bytes; the bodies of several packets
-// may share a piece. Whatever the child writes meanwhile on `child_output`
-// goes into `hold` while it has room; `forwarding`, the hold also goes out on
-// standard output as fast as that takes it.
-//
-// Feeding the command ends at the end-of-input packet, when the controller's
-// input ends or fails, once the command's end has been seen (tied: also once
-// the controller has gone), or when the hold is full and the command leaves
-// its input unread (said in one line on standard error); `child_input` is then
-// closed. After the command's end or a full hold, the rest of the input is
-// still taken in and dropped, up to its end-of-input packet, while the hold
-// goes out, so that a controller still writing sees no failed write; this
-// stops early once the input has been quiet for a short time. Then descriptor
-// 0 is closed. Nothing after the end-of-input packet is read, and nothing at
-// all once the phase has ended.
-void relay_input(input_source& source, int child_input, int child_output, unsigned char* buffer,
-                 output_hold& hold, bool forwarding);
+// One turn: takes in, writes to the command or drops what can move now, and
+// moves from stage to stage. Returns true when anything moved or changed.
+bool relay_input(relay_state& state);
+
+// Whether the loop should wait for standard input to be ready, and for the
+// command's input pipe to have room.
+bool input_wanted(const relay_state& state);
+bool command_room_wanted(const relay_state& state);
+
+// Ends the input at once: the command's input and standard input are closed.
+void end_input(relay_state& state);
 
 }  // namespace brindock

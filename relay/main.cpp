@@ -1,6 +1,6 @@
 // brindock "cmd": runs cmd through /bin/sh and relays between the controller's
 // length-prefixed packets and the command's plain byte streams. The entry owns
-// the relay buffer and the process's life: start-up, the two phases, the end.
+// the relay buffer and the process's life: start-up, the relay's loop, the end.
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,11 +12,11 @@
 #include "framing/length_header.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
-#include "relay/input_relay.hpp"
 #include "relay/input_source.hpp"
 #include "relay/launcher.hpp"
 #include "relay/output_hold.hpp"
-#include "relay/output_relay.hpp"
+#include "relay/relay_loop.hpp"
+#include "relay/relay_state.hpp"
 #include "relay/switches.hpp"
 #include "relay/tied_mode.hpp"
 
@@ -34,14 +34,14 @@ namespace {
 
 using namespace brindock;
 
-// Framed bytes of the child's output that the hold keeps in memory during the
-// input phase; more goes to the spill file, up to its cap (none by default),
+// Framed bytes of the child's output that the hold keeps in memory while it
+// may not leave yet; more goes to the spill file, up to its cap (none by default),
 // while its file system keeps a reserve free.
 constexpr std::size_t hold_memory = BRINDOCK_HOLD_MEMORY;
 static_assert(hold_memory > header_size, "the hold must fit at least one packet");
 constexpr std::uint64_t spill_cap = BRINDOCK_SPILL_CAP;
 
-// Used by both phases in turn, never at the same time.
+// The controller's input on its way to the command.
 alignas(8) unsigned char relay_buffer[relay_buffer_size];
 
 void write_usage()
@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
-    relay_input(source, child_input, child_output, relay_buffer, hold, streaming);
-    relay_output(child_output, relay_buffer, hold);
+    relay_state state{source, relay_buffer, child_input, child_output, hold, streaming};
+    run_relay(state);
     return tied ? end_tied(command) : 0;
 }

@@ -166,25 +166,16 @@ hold_block* release_first(output_hold& hold)
     return hold.first;
 }
 
-// Sends the memory blocks, releasing each; after a failed write the rest are
-// only released.
-bool send_memory_blocks(output_hold& hold, int out_fd)
-{
-    bool sent = true;
-    for (hold_block* block = hold.first; block != nullptr; block = release_first(hold)) {
-        if (sent) {
-            sent = give_fully(out_fd, block_data(block) + block->sent, unsent(block));
-        }
-    }
-    return sent;
-}
-
 // Sends what standard output takes now of `block`'s unsent bytes: true once
 // all are sent, false with errno set when it has to wait or fails.
-bool send_block_ready(hold_block* block)
+// `final`: the block takes nothing more and is released once sent, so its
+// pages may be handed over instead of copied.
+bool send_block_ready(hold_block* block, bool final)
 {
     while (block->sent < block->used) {
-        const ssize_t written = write_what_fits(block_data(block) + block->sent, unsent(block));
+        const unsigned char* data = block_data(block) + block->sent;
+        const ssize_t written =
+            final ? give_what_fits(data, unsent(block)) : write_what_fits(data, unsent(block));
         if (written < 0) {
             return false;
         }
@@ -199,7 +190,7 @@ bool send_block_ready(hold_block* block)
 bool send_memory_ready(output_hold& hold)
 {
     while (hold.first != nullptr) {
-        if (!send_block_ready(hold.first)) {
+        if (!send_block_ready(hold.first, hold.first != hold.last)) {
             return false;
         }
         if (hold.first == hold.last) {
@@ -237,7 +228,7 @@ std::uint64_t hold_size(const output_hold& hold)
     return memory + (hold.spill.size - hold.spill.sent) + unsent(hold.staging);
 }
 
-ssize_t hold_read_from(output_hold& hold, int fd)
+ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most)
 {
     if (!hold_has_room(hold)) {
         // The child's output waits in its pipe for the output phase.
@@ -245,7 +236,7 @@ ssize_t hold_read_from(output_hold& hold, int fd)
         return -1;
     }
     const packet_room room = room_for_packet(hold);
-    const std::size_t request = std::min(room.space - header_size, max_output_payload);
+    const std::size_t request = std::min({room.space - header_size, max_output_payload, most});
     unsigned char* packet = block_data(room.block) + room.block->used;
     const ssize_t got = read(fd, packet + header_size, request);
     if (got > 0) {
@@ -268,7 +259,7 @@ bool hold_send_ready(output_hold& hold)
     // In order: memory, the file, then the staging block. Once that too has
     // all gone it empties, and memory takes output again.
     const bool all_sent = send_memory_ready(hold) && spill_send_ready(hold.spill) &&
-                          (hold.staging == nullptr || send_block_ready(hold.staging));
+                          (hold.staging == nullptr || send_block_ready(hold.staging, false));
     if (!all_sent) {
         return only_had_to_wait();
     }
@@ -276,24 +267,6 @@ bool hold_send_ready(output_hold& hold)
         hold.staging->used = hold.staging->sent = 0;
     }
     return true;
-}
-
-bool hold_send_all(output_hold& hold, int out_fd)
-{
-    bool sent = send_memory_blocks(hold, out_fd);
-    if (sent) {
-        sent = spill_send_all(hold.spill, out_fd);
-    } else {
-        spill_drop(hold.spill);
-    }
-    if (hold.staging != nullptr) {
-        sent = sent && give_fully(out_fd, block_data(hold.staging) + hold.staging->sent,
-                                  unsent(hold.staging));
-        release_block(hold.staging);
-        hold.staging = nullptr;
-    }
-    hold.closed = true;
-    return sent;
 }
 
 }  // namespace brindock

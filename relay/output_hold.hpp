@@ -1,6 +1,7 @@
-// The hold: the child's output read during the input phase, kept until the
-// controller may receive it. Reading it keeps a streaming filter from blocking
-// on a full output pipe while the relay is still feeding its input.
+// The hold: the child's output read while it may not leave yet, or while
+// standard output takes no more, kept until the controller takes it. Reading
+// it keeps a streaming filter from blocking on a full output pipe while the
+// relay is still feeding its input. It is the only way output leaves.
 //
 // What is held is already framed: each read of the child's output is stored as
 // one packet, header and payload side by side, so sending the hold is a plain
@@ -51,19 +52,15 @@ bool hold_is_full(const output_hold& hold);
 // Framed bytes held and not yet sent, in memory and in the file.
 std::uint64_t hold_size(const output_hold& hold);
 
-// One read from `fd` (non-blocking) into the hold, as one packet. Returns the
+// One read from `fd` (non-blocking) of at most `most` bytes into the hold, as
+// one packet. Returns the
 // read's result: the payload size, 0, or -1 with errno set; without room, -1
 // with errno set to EAGAIN. After end of file or a real failure the hold takes
 // nothing more, so a waiting loop never spins on it.
-ssize_t hold_read_from(output_hold& hold, int fd);
+ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most);
 
 // Sends, in order, as much of the hold as standard output takes now, without
 // waiting. Returns false when a write fails for real; what was not sent stays.
 bool hold_send_ready(output_hold& hold);
-
-// Writes every held packet not yet sent to `out_fd` in the order read, releasing each block
-// once it is sent and the spill file at the end. Returns false when a write
-// fails; the hold is then dropped.
-bool hold_send_all(output_hold& hold, int out_fd);
 
 }  // namespace brindock

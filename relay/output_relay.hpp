@@ -1,19 +1,34 @@
-// The output phase: what the child writes on its standard output goes to the
-// controller as packets, the held output first.
+// The output side of the relay's loop: what the command writes on its
+// standard output goes to the controller as packets, always through the hold,
+// one packet per read (at most 65532 payload bytes).
+//
+// Before the end of the controller's input, in the default mode, output is
+// held and nothing leaves. Once output may leave, it goes out as fast as
+// standard output takes it, and the command's pipe is read only while nothing
+// waits for the controller: a command that writes faster than the controller
+// reads waits on its own full pipe, as in any pipeline. The one exception is
+// a command whose input is stuck behind its full input pipe: its output is
+// then held as long as that lasts, as only that breaks the deadlock.
+//
+// Once the command's end has been seen, what its pipe holds at that moment is
+// forwarded and nothing more: the relay's own copy of the pipe's write end
+// means that no end of file will ever come. Then standard output is let go of
+// at once, even while the input side still drops the controller's input. It
+// is let go of as well when a write to it fails, and (tied) as soon as it has
+// lost its reader; the input then ends at once.
 #pragma once
 
-#include "relay/output_hold.hpp"
+#include "relay/relay_state.hpp"
 
 namespace brindock {
 
-// Sends everything in `hold`, then one packet per read of `child_output`
-// (at most 65532 payload bytes, header and payload in one write from
-// `buffer`), until a read or a write to standard output fails.
-//
-// Once the command's end has been seen it forwards what the output pipe holds
-// at that moment and returns, without waiting for more: the relay's own copy
-// of the pipe's write end means that no end of file will ever come. Tied, it
-// returns as soon as standard output has lost its reader.
-void relay_output(int child_output, unsigned char* buffer, output_hold& hold);
+// One turn: sends and reads what can move now. Returns true when anything
+// moved or changed.
+bool relay_output(relay_state& state);
+
+// Whether the loop should wait for the command's output, and for room on
+// standard output.
+bool command_output_wanted(const relay_state& state);
+bool controller_room_wanted(const relay_state& state);
 
 }  // namespace brindock

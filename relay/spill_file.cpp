@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/sendfile.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -21,7 +20,7 @@ namespace {
 // Longest path of a named fallback file, template included.
 constexpr std::size_t max_path_size = 4096;
 
-// Largest single sendfile request; the kernel sends less than 2 GiB per call anyway.
+// Largest single request to move the file's pages; the kernel moves far less per call anyway.
 constexpr std::size_t max_send_size = std::size_t{1} << 30;
 
 // An unnamed file in `dir`: O_TMPFILE where the file system has it, otherwise a
@@ -150,42 +149,20 @@ ssize_t read_back(int fd, std::uint64_t offset, std::uint64_t end)
     return got;
 }
 
-// Reads the file back from `offset` to `end` and writes it out: the plain
-// path, for a descriptor that sendfile cannot write to or where it is refused.
-bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t end, int out_fd)
+// Sends what standard output takes now of the bytes from `offset` to `end`:
+// moved from the page cache where it takes pages, else read back and copied.
+ssize_t send_what_fits(int fd, std::uint64_t offset, std::uint64_t end)
 {
-    while (offset < end) {
-        const ssize_t got = read_back(fd, offset, end);
-        if (got <= 0 || !write_fully(out_fd, chunk, static_cast<std::size_t>(got))) {
-            return false;
-        }
-        offset += static_cast<std::uint64_t>(got);
+    if (output_takes_pages()) {
+        return send_file_what_fits(
+            fd, offset,
+            static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, max_send_size)));
     }
-    return true;
-}
-
-// Sends the file from `start` to `end` to `out_fd` without copying it through
-// the relay, waiting for room when `out_fd` is non-blocking.
-bool send_file(int fd, std::uint64_t start, std::uint64_t end, int out_fd)
-{
-    auto offset = static_cast<off_t>(start);
-    while (static_cast<std::uint64_t>(offset) < end) {
-        const std::uint64_t left = end - static_cast<std::uint64_t>(offset);
-        const ssize_t sent =
-            sendfile(out_fd, fd, &offset,
-                     static_cast<std::size_t>(std::min<std::uint64_t>(left, max_send_size)));
-        if (sent > 0) {
-            continue;
-        }
-        if (sent < 0 && only_had_to_wait()) {
-            wait_for_room(out_fd);
-        } else if (sent < 0 && must_take_plain_path()) {
-            return copy_by_reading(fd, static_cast<std::uint64_t>(offset), end, out_fd);
-        } else {
-            return false;
-        }
+    const ssize_t got = read_back(fd, offset, end);
+    if (got <= 0) {
+        return got;
     }
-    return true;
+    return write_what_fits(chunk, static_cast<std::size_t>(got));
 }
 
 }  // namespace
@@ -208,15 +185,14 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
 bool spill_send_ready(spill_file& spill)
 {
     while (spill.sent < spill.size) {
-        const ssize_t got = read_back(spill.fd, spill.sent, spill.size);
-        if (got <= 0) {
-            if (got == 0) {
-                errno = EIO;  // a file cut short is a failure, not a wait
-            }
-            return false;
+        const ssize_t written = send_what_fits(spill.fd, spill.sent, spill.size);
+        if (written == 0) {
+            errno = EIO;  // a file cut short is a failure, not a wait
         }
-        const ssize_t written = write_what_fits(chunk, static_cast<std::size_t>(got));
-        if (written < 0) {
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
             return false;
         }
         spill.sent += static_cast<std::uint64_t>(written);
@@ -228,13 +204,6 @@ bool spill_send_ready(spill_file& spill)
         spill.stopped = false;
     }
     return true;
-}
-
-bool spill_send_all(spill_file& spill, int out_fd)
-{
-    const bool sent = spill.fd < 0 || send_file(spill.fd, spill.sent, spill.size, out_fd);
-    spill_drop(spill);
-    return sent;
 }
 
 void spill_drop(spill_file& spill)

@@ -36,11 +36,6 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
 // write fails for real, or the file cannot be read back.
 bool spill_send_ready(spill_file& spill);
 
-// Sends the rest of the file, all not yet sent, to `out_fd`, waiting for room when the
-// descriptor is non-blocking, then closes it. Returns false when a write to
-// `out_fd` fails or the file cannot be read back.
-bool spill_send_all(spill_file& spill, int out_fd);
-
 // Closes the file, if any, without sending it; it takes nothing more.
 void spill_drop(spill_file& spill);
 

@@ -1,0 +1,59 @@
+// What the relay's one loop knows between its turns, shared by its two sides:
+// the input side (the controller's packets to the command) and the output side
+// (the command's output to the controller). Each side moves only what can
+// move now, and notes what it found it has to wait for; the loop waits for
+// exactly that, and for nothing when something moved.
+//
+// Invariants: nothing is taken in once the end-of-input packet has been
+// (`reader.ended`); body bytes wait in the buffer only while the command's
+// input is open; output leaves only through the hold, and only once it may.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "framing/packet_reader.hpp"
+#include "relay/input_source.hpp"
+#include "relay/output_hold.hpp"
+
+namespace brindock {
+
+// Where the controller's input stands: its bodies go to the command; the
+// command takes no more, so they are taken in and dropped (a controller that
+// is still writing never sees a failed write); or standard input is closed.
+enum class input_stage { feeding, dropping, over };
+
+struct relay_state {
+    input_source& source;
+    unsigned char* buffer;  // the relay buffer: bodies taken in, not yet written
+    int child_input;        // -1 once closed
+    int child_output;
+    output_hold& hold;
+    bool streaming;  // output leaves while input still flows
+
+    packet_reader reader{};
+    input_stage input = input_stage::feeding;
+    std::size_t pending_at = 0;  // the bodies in the buffer still to write
+    std::size_t pending_end = 0;
+    bool input_waits = false;        // nothing to take in until poll says so
+    bool input_seen_ready = false;   // poll just said so
+    bool child_input_waits = false;  // the command's input pipe is full
+    std::int64_t last_input_ms = 0;  // input last taken in or seen waiting
+
+    bool output_open = true;         // standard output is still written to
+    bool output_waits = false;       // the command's pipe was empty
+    bool output_seen_ready = false;  // poll just found output waiting
+    bool controller_waits = false;   // standard output took no more
+    // Once the command's end is seen: what its pipe held then, the most that
+    // is still forwarded (the relay's own copy of the pipe's write end means
+    // that no end of file ever comes). -1 before.
+    std::int64_t left_after_end = -1;
+};
+
+// Output may go to the controller now.
+inline bool output_may_leave(const relay_state& state)
+{
+    return state.streaming || state.input != input_stage::feeding;
+}
+
+}  // namespace brindock
