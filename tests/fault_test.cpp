@@ -357,7 +357,7 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
     } cases[] = {
         {"tee", input_channel::pipe, false},
         {"vmsplice", input_channel::pipe, false},
-        {"sendfile", input_channel::pipe, false},
+        {"splice", input_channel::pipe, false},
         {"pidfd_open", input_channel::pipe, false},
         {"recvfrom", input_channel::stream_socket, false},
         // Only on the relay's input: the shell's loader reads libraries with it.
@@ -399,6 +399,26 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
             }
         }
     }
+}
+
+TEST(Faults, InputReadExactlyIsNeverQuietWhileTheControllerStillWrites)
+{
+    // No way of looking ahead at all: every header and body is read on its
+    // own. A controller that writes every 20 ms after its command has ended
+    // has every packet taken, up to its end-of-input packet.
+    relay_request request;
+    request.binary = REFUSE_CALL_BINARY;
+    request.args = {"tee", "38", REFUSE_CALL_BINARY, "preadv2", "38", relay_binary(), "head -c 1"};
+    for (int i = 0; i < 12; ++i) {
+        request.writes.push_back(packet("x"));
+    }
+    request.writes.push_back(end_of_input);
+    request.pause_before_each_write = milliseconds{20};
+    request.read_back_input = true;  // so that the writes never made show
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status << " " << r.err;
+    EXPECT_EQ(r.out, packet("x"));
+    EXPECT_EQ(r.unread_input, "");
 }
 
 TEST(Faults, AShellThatCannotStartIsReportedWithTheCLibrarysText)

@@ -108,6 +108,32 @@ TEST(Load, CommandsEndingBeforeTheirEndOfInputNeverLoseOutput)
     EXPECT_TRUE(r.exited_with(0));
     EXPECT_TRUE(join(split_packets(r.out)) == std::string(50000000, '\0'));
 
+    // Gaps of 300 ms, before the first write and after the command has
+    // ended: every write goes through, tied or not. An idle controller that
+    // neither writes nor closes sees the end of the output at once, not
+    // when the relay stops waiting for its input.
+    for (const char* tied : {"0", "1"}) {
+        const scoped_variable mode("BRINDOCK_TIED", tied);
+        relay_request paused;
+        paused.args = {"echo ready; head -c 3; exit 4"};
+        paused.writes = {packet("abc"), packet("def"), packet("ghi"), end_of_input};
+        paused.pause_before_each_write = std::chrono::milliseconds{300};
+        // The relay's input is kept, so that the writes never made show.
+        paused.read_back_input = true;
+        const relay_result p = run_relay(paused);
+        EXPECT_TRUE(p.exited_with(tied[0] == '1' ? 4 : 0)) << tied << " " << p.wait_status;
+        EXPECT_EQ(join(split_packets(p.out)), "ready\nabc") << tied;
+        EXPECT_EQ(p.unread_input, "") << tied;
+
+        relay_request idle;
+        idle.args = {"echo hi"};
+        idle.close_input = false;
+        const relay_result i = run_relay(idle);
+        EXPECT_TRUE(i.finished) << tied;
+        EXPECT_EQ(i.out, packet("hi\n")) << tied;
+        EXPECT_TRUE(i.output_ended_first) << tied;
+    }
+
     constexpr int controllers = 8;
     constexpr int runs = 50;
     std::vector<int> lost(controllers, 0);

@@ -199,6 +199,28 @@ TEST(Exchange, NothingAfterTheEndOfInputPacketIsRead)
     EXPECT_EQ(e.out, packet("yy"));
     EXPECT_EQ(lseek(file, 0, SEEK_CUR), static_cast<off_t>(packets.size()));
     close(file);
+
+    // The command ends while the batch that holds the end-of-input packet is
+    // still being fed to it: the relay stops after that packet all the same,
+    // from a pipe, a socket or a file.
+    const std::string fed = packet(std::string(70000, 'z')) + end_of_input;
+    for (const input_channel channel : {input_channel::pipe, input_channel::stream_socket}) {
+        relay_request cut;
+        cut.args = {"head -c 1"};
+        cut.writes = {fed + late};
+        cut.input = channel;
+        cut.read_back_input = true;
+        const relay_result c = run_relay(cut);
+        EXPECT_TRUE(c.exited_with(0));
+        EXPECT_EQ(c.out, packet("z"));
+        EXPECT_EQ(c.unread_input, late);
+    }
+    relay_request cut;
+    cut.args = {"head -c 1"};
+    const int cut_file = give_file_input(cut, fed + late);
+    EXPECT_EQ(run_relay(cut).out, packet("z"));
+    EXPECT_EQ(lseek(cut_file, 0, SEEK_CUR), static_cast<off_t>(fed.size()));
+    close(cut_file);
 }
 
 TEST(Exchange, MessagesAreTakenInWholeWhateverPacketsTheyHold)

@@ -303,6 +303,29 @@ TEST(StreamMode, OutputNeverWaitsForInputNorInputForTheController)
     }
 }
 
+TEST(Streaming, ATerminalAsStandardOutputNeverKeepsTheRelayWaiting)
+{
+    // A controller that writes 2 MiB before it reads anything, to a command
+    // that answers at once and ends: a raw terminal takes the answer as
+    // slowly as a pipe would, in either mode.
+    std::string input;
+    const std::vector<std::string> writes = uneven_packets(2 << 20, 11, input);
+    for (const char* stream : {"0", "1"}) {
+        const scoped_variable mode("BRINDOCK_STREAM", stream);
+        relay_request request;
+        request.args = {"head -c 300000 /dev/zero"};
+        request.writes = writes;
+        request.read_after_writing = true;
+        request.give_up_at_failed_write = true;
+        request.output_terminal = true;
+        request.deadline = std::chrono::milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << "stream " << stream << " " << r.wait_status;
+        EXPECT_TRUE(join(split_packets(r.out)) == std::string(300000, '\0')) << "stream " << stream;
+        EXPECT_EQ(r.input_error, 0) << "stream " << stream;
+    }
+}
+
 TEST(StreamMode, AnyOtherValueLeavesOutputUntilTheEndOfInput)
 {
     for (const char* value : {"", "0", "yes", "1 "}) {

@@ -13,10 +13,13 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -55,6 +58,23 @@ pipe_pair make_socket_pair(int type)
         ADD_FAILURE() << "socketpair: " << std::strerror(errno);
     }
     return {ends[0], ends[1]};
+}
+
+// A raw pseudo-terminal: the controller reads the master, the relay writes the
+// other side.
+pipe_pair make_terminal()
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name =
+        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    const int other = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    struct termios raw {};
+    if (other < 0 || tcgetattr(other, &raw) != 0) {
+        ADD_FAILURE() << "pseudo-terminal: " << std::strerror(errno);
+    }
+    cfmakeraw(&raw);
+    tcsetattr(other, TCSANOW, &raw);
+    return {master, other};
 }
 
 bool is_socket(input_channel channel)
@@ -121,6 +141,12 @@ struct session {
     bool reaped = false;
     bool output_held = false;
     relay_result result;
+    clock::time_point next_write_at = clock::now() + request.pause_before_each_write;
+
+    bool pausing() const
+    {
+        return writes_pending() && write_offset == 0 && clock::now() < next_write_at;
+    }
 
     bool writes_pending() const
     {
@@ -174,7 +200,7 @@ struct session {
 
     void feed()
     {
-        while (writes_pending() && relay_has_taken_input() && answer_is_back()) {
+        while (writes_pending() && relay_has_taken_input() && answer_is_back() && !pausing()) {
             const std::string& chunk = request.writes[next_write];
             const ssize_t n =
                 write(input, chunk.data() + write_offset, chunk.size() - write_offset);
@@ -194,6 +220,7 @@ struct session {
             if (write_offset == chunk.size()) {
                 ++next_write;
                 write_offset = 0;
+                next_write_at = clock::now() + request.pause_before_each_write;
             }
         }
         if (!writes_pending() && request.close_input) {
@@ -212,6 +239,13 @@ struct session {
                 close_if_open(fd);
             }
         } else if (n == 0 || errno != EAGAIN) {
+            // A terminal's end reads as EIO once its other side has closed.
+            siginfo_t ended{};
+            result.output_ended_first =
+                result.output_ended_first || (&fd == &output &&
+                                              waitid(P_PID, static_cast<id_t>(result.pid), &ended,
+                                                     WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                              ended.si_pid == 0);
             close_if_open(fd);
         }
     }
@@ -233,7 +267,7 @@ struct session {
     {
         std::array<pollfd, 4> watched{
             {{input, POLLOUT, 0}, {output, POLLIN, 0}, {error, POLLIN, 0}, {process, POLLIN, 0}}};
-        if (input >= 0 && (!writes_pending() || !answer_is_back())) {
+        if (input >= 0 && (!writes_pending() || !answer_is_back() || pausing())) {
             watched[0].fd = -1;
         }
         if (request.read_after_writing && writes_pending()) {
@@ -250,6 +284,11 @@ struct session {
         // While the relay has yet to take a write, or the output is held, look
         // again shortly.
         const bool draining = input >= 0 && writes_pending() && !relay_has_taken_input();
+        if (pausing()) {
+            const auto pause =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next_write_at - clock::now());
+            timeout_ms = std::clamp(static_cast<int>(pause.count()) + 1, 1, timeout_ms);
+        }
         poll(watched.data(), watched.size(), draining || output_held ? 1 : timeout_ms);
         feed();
         if (watched[1].revents != 0) {
@@ -293,7 +332,7 @@ relay_result run_relay(const relay_request& request)
     argv.push_back(nullptr);
 
     pipe_pair in = make_input(request.input);
-    pipe_pair out = make_pipe(), err = make_pipe();
+    pipe_pair out = request.output_terminal ? make_terminal() : make_pipe(), err = make_pipe();
     session s{request, -1, -1, -1, -1, 0, 0, false, bool(request.hold_output_until), {}};
     s.result.pid = fork();
     if (s.result.pid == 0) {

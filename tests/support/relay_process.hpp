@@ -41,6 +41,10 @@ struct relay_request {
     // the controller closes both ends and drops whatever it had read.
     bool give_up_at_failed_write = false;
     bool read_after_writing = false;  // read nothing until every write is made
+    // A controller with gaps: each write, the first included, is made only
+    // this long after the one before (after the start, for the first).
+    std::chrono::milliseconds pause_before_each_write{0};
+    bool output_terminal = false;  // standard output a raw pseudo-terminal, not a pipe
     // A conversation: write i is made only once this many payload bytes in
     // all have come back (no entry: at once), so each request waits for the
     // answer to the one before.
@@ -61,7 +65,8 @@ struct relay_result {
     int wait_status = 0;
     bool finished = false;  // false: the deadline passed and the relay was killed
     pid_t pid = -1;
-    int input_error = 0;  // errno of the controller's write that failed; 0 if none did
+    int input_error = 0;              // errno of the controller's write that failed; 0 if none did
+    bool output_ended_first = false;  // the output's end came while the relay still ran
     std::string
         unread_input;  // with read_back_input: what the relay left, then what was never written
 
