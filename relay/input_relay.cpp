@@ -67,6 +67,7 @@ bool feed_command(relay_state& state)
                                       next_piece_size(state.pending_end - state.pending_at));
         if (written < 0 && only_had_to_wait()) {
             state.child_input_waits = true;
+            state.stuck_since_ms = monotonic_ms();
             return moved;
         }
         state.pending_at =

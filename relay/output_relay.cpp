@@ -10,8 +10,16 @@
 #include "relay/input_relay.hpp"
 #include "relay/ready_write.hpp"
 
+#ifndef BRINDOCK_STUCK_PATIENCE_MS
+#define BRINDOCK_STUCK_PATIENCE_MS 10
+#endif
+
 namespace brindock {
 namespace {
+
+// How long the command's input may stay stuck behind its full pipe, while
+// standard output takes no more, before output is held to let it move.
+constexpr std::int64_t stuck_patience_ms = BRINDOCK_STUCK_PATIENCE_MS;
 
 void let_go_of_output(relay_state& state)
 {
@@ -32,16 +40,33 @@ void note_command_end(relay_state& state)
     state.output_waits = false;
 }
 
-// Whether the command's output is to be read once it is there.
+bool input_stuck(const relay_state& state)
+{
+    return state.input == input_stage::feeding && state.child_input_waits;
+}
+
+// Milliseconds the command's input has been stuck behind its full pipe.
+std::int64_t stuck_for_ms(const relay_state& state)
+{
+    return monotonic_ms() - state.stuck_since_ms;
+}
+
+// Whether the command's output is to be read once it is there. Until output
+// may leave, it is held. After that, while standard output takes no more, only
+// to let a stuck input move: the command may be waiting on its full output
+// pipe while the relay waits on its full input pipe. A command that is merely
+// slow to read is given a moment first, so that output is held only where it
+// has to be.
 bool may_read(const relay_state& state)
 {
     if (state.left_after_end == 0 || !hold_has_room(state.hold)) {
         return false;
     }
-    // Until output may leave, it is held; after that, only what breaking a
-    // deadlock needs.
-    return !output_may_leave(state) || hold_size(state.hold) == 0 ||
-           (state.input == input_stage::feeding && state.child_input_waits);
+    if (!output_may_leave(state) || hold_size(state.hold) == 0) {
+        return true;
+    }
+    return input_stuck(state) &&
+           (state.breaking_deadlock || stuck_for_ms(state) >= stuck_patience_ms);
 }
 
 // One read of the command's output into the hold.
@@ -51,6 +76,7 @@ bool read_output(relay_state& state)
         state.left_after_end < 0
             ? max_output_payload
             : std::min(static_cast<std::size_t>(state.left_after_end), max_output_payload);
+    state.breaking_deadlock = output_may_leave(state) && hold_size(state.hold) > 0;
     const ssize_t got = hold_read_from(state.hold, state.child_output, most);
     state.output_seen_ready = false;
     if (got < 0 && only_had_to_wait()) {
@@ -60,6 +86,10 @@ bool read_output(relay_state& state)
     if (got > 0 && state.left_after_end > 0) {
         state.left_after_end -= got;
     }
+    // A read that came back short emptied the pipe: wait for more rather
+    // than ask again, which saves a call per packet of a command that writes
+    // little at a time.
+    state.output_waits = got > 0 && static_cast<std::size_t>(got) < most / 2;
     return true;
 }
 
@@ -75,6 +105,7 @@ bool send_output(relay_state& state)
     }
     const std::uint64_t after = hold_size(state.hold);
     state.controller_waits = after > 0;
+    state.breaking_deadlock = state.breaking_deadlock && after > 0;
     return after < before;
 }
 
@@ -124,6 +155,15 @@ bool command_output_wanted(const relay_state& state)
     const bool stuck =
         state.input == input_stage::feeding && state.child_input_waits && hold_is_full(state.hold);
     return stuck || (state.output_waits && may_read(state));
+}
+
+int patience_left(const relay_state& state)
+{
+    if (!state.output_open || !output_may_leave(state) || hold_size(state.hold) == 0 ||
+        !input_stuck(state) || state.breaking_deadlock || !hold_has_room(state.hold)) {
+        return -1;
+    }
+    return static_cast<int>(std::max<std::int64_t>(stuck_patience_ms - stuck_for_ms(state), 0));
 }
 
 bool controller_room_wanted(const relay_state& state)

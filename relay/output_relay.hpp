@@ -7,8 +7,9 @@
 // standard output takes it, and the command's pipe is read only while nothing
 // waits for the controller: a command that writes faster than the controller
 // reads waits on its own full pipe, as in any pipeline. The one exception is
-// a command whose input is stuck behind its full input pipe: its output is
-// then held as long as that lasts, as only that breaks the deadlock.
+// a command whose input has been stuck behind its full input pipe for a
+// moment: its output is then held as long as that lasts, as only that breaks
+// the deadlock, and until the hold has emptied again.
 //
 // Once the command's end has been seen, what its pipe holds at that moment is
 // forwarded and nothing more: the relay's own copy of the pipe's write end
@@ -30,5 +31,9 @@ bool relay_output(relay_state& state);
 // standard output.
 bool command_output_wanted(const relay_state& state);
 bool controller_room_wanted(const relay_state& state);
+
+// Milliseconds until output is to be held to let a stuck input move; -1 when
+// no such time is running.
+int patience_left(const relay_state& state);
 
 }  // namespace brindock

@@ -36,9 +36,10 @@ constexpr int longest_spin_pause = 64;
 
 // A kind of wait in a conversation: for the command's answer once input has
 // gone to it, or for the controller's next request once an answer has gone.
-// The look pays only where such a wait found its event within it recently:
-// a miss leaves the look out for twice as many waits as before, a hit halves
-// that.
+// The look pays only where such a wait found its own event within it
+// recently (more output after output, from a command that writes at a steady
+// pace, is no answer): a miss leaves the look out for twice as many waits as
+// before, a hit halves that.
 struct spin_record {
     int pause = 0;
     int skip = 0;
@@ -111,9 +112,14 @@ void wait_for_what_waits(relay_state& state, loop_memory& memory)
         watch_if(controller_room_wanted(state), watched, count, STDOUT_FILENO, POLLOUT);
     const int spin_us = spin_for(state, memory);
     bool found_spinning = false;
-    const bool any = wait_for_event(watched, count, quiet_left(state), spin_us, &found_spinning);
+    const int quiet = quiet_left(state);
+    const int patience = patience_left(state);
+    const int timeout = quiet < 0 || (patience >= 0 && patience < quiet) ? patience : quiet;
+    const bool any = wait_for_event(watched, count, timeout, spin_us, &found_spinning);
     if (spin_us > 0) {
-        note_spin(memory, found_spinning);
+        // Only what this kind of wait waits for counts as found.
+        note_spin(memory, found_spinning &&
+                              ready(watched, memory.kind == awaited::answer ? output : input));
     }
     if (ready(watched, input)) {
         state.input_waits = false;

@@ -35,15 +35,19 @@ struct relay_state {
     input_stage input = input_stage::feeding;
     std::size_t pending_at = 0;  // the bodies in the buffer still to write
     std::size_t pending_end = 0;
-    bool input_waits = false;        // nothing to take in until poll says so
-    bool input_seen_ready = false;   // poll just said so
-    bool child_input_waits = false;  // the command's input pipe is full
-    std::int64_t last_input_ms = 0;  // input last taken in or seen waiting
+    bool input_waits = false;         // nothing to take in until poll says so
+    bool input_seen_ready = false;    // poll just said so
+    bool child_input_waits = false;   // the command's input pipe is full
+    std::int64_t stuck_since_ms = 0;  // when it was last found full
+    std::int64_t last_input_ms = 0;   // input last taken in or seen waiting
 
     bool output_open = true;         // standard output is still written to
     bool output_waits = false;       // the command's pipe was empty
     bool output_seen_ready = false;  // poll just found output waiting
     bool controller_waits = false;   // standard output took no more
+    // Output is being held although it may leave, to let the command's stuck
+    // input move; until the hold has emptied again.
+    bool breaking_deadlock = false;
     // Once the command's end is seen: what its pipe held then, the most that
     // is still forwarded (the relay's own copy of the pipe's write end means
     // that no end of file ever comes). -1 before.
