@@ -173,7 +173,7 @@ pid_t start_stage(const command& argv, int in_fd, int out_fd)
 // they become ready, until the source is spent and the output has ended.
 // Returns false when the first stage stopped reading before the payload's end;
 // a relay whose command has ended may be gone before the end-of-input packet.
-bool pump(int input, int output, const source& in, sink& out)
+bool pump(int input, int output, const source& in, sink& out, int read_gap_us = 0)
 {
     bool taken = true;
     constexpr std::size_t buffer_size = 65536;
@@ -214,6 +214,9 @@ bool pump(int input, int output, const source& in, sink& out)
             check(got >= 0 || errno == EAGAIN, "read from the last stage");
             if (got > 0) {
                 consume(out, buffer, static_cast<std::size_t>(got));
+                if (read_gap_us > 0) {
+                    usleep(static_cast<useconds_t>(read_gap_us));
+                }
             } else if (got == 0) {
                 check(close(output) == 0, "close");
                 output = -1;
@@ -228,6 +231,7 @@ struct arm {
     std::size_t measured = 0;     // the stage whose peak memory is taken
     source input;
     bool framed = false;
+    int read_gap_us = 0;  // a slow controller: a pause after each read
 };
 
 struct arm_result {
@@ -258,7 +262,7 @@ void run_once(const arm& a, std::uint64_t expected, arm_result& result)
     }
     sink output;
     output.framed = a.framed;
-    const bool taken = pump(input, previous, a.input, output);
+    const bool taken = pump(input, previous, a.input, output, a.read_gap_us);
     for (std::size_t i = 0; i < pids.size(); ++i) {
         int status = 0;
         rusage usage{};
@@ -314,7 +318,10 @@ figures measure(const bench_case& c, int rounds, const char* earlier)
 {
     figures f;
     arm earlier_arm = c.relay;
-    earlier_arm.stages[0][0] = earlier;
+    std::replace_if(
+        earlier_arm.stages[0].begin(), earlier_arm.stages[0].end(),
+        [](const char* word) { return word != nullptr && std::strcmp(word, BRINDOCK_BINARY) == 0; },
+        earlier);
     std::vector<std::pair<const arm*, std::vector<arm_result>*>> arms = {{&c.relay, &f.relay},
                                                                          {&c.cat, &f.cat}};
     if (earlier != nullptr) {
@@ -494,6 +501,58 @@ void print_conversation(const char* relay, int rounds)
               median_and_range(ratios[2]), "", "", "");
 }
 
+// A command that writes a byte every 60 us for 2 s, through stream mode, the
+// controller's input left open until the output has ended: the relay's
+// processor time as a share of those 2 s, the controller reading as the
+// output comes, or only once the command has ended (standard output full
+// meanwhile).
+double trickle_cpu_share(const char* relay, bool reading)
+{
+    int to[2], from[2];
+    check(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0, "pipe2");
+    const std::string trickle = std::string(TRICKLE_BINARY) + " 60 2";
+    const pid_t pid = start_stage(
+        {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, trickle.c_str(), nullptr}, to[0], from[1]);
+    check(close(to[0]) == 0 && close(from[1]) == 0, "close");
+    if (!reading) {
+        const timespec pause{2, 200000000};
+        nanosleep(&pause, nullptr);
+    }
+    static unsigned char* const buffer = unshared_pages(65536);
+    while (read(from[0], buffer, 65536) > 0) {
+    }
+    check(close(to[1]) == 0 && close(from[0]) == 0, "close");
+    int status = 0;
+    rusage usage{};
+    check(wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status), "wait4");
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return (seconds(usage.ru_utime) + seconds(usage.ru_stime)) / 2;
+}
+
+// The trickle's rows, the earlier relay's beside the relay's when given.
+void print_trickle(const char* relay, const char* earlier, int rounds)
+{
+    for (const bool reading : {true, false}) {
+        std::vector<double> share, earlier_share;
+        for (int round = 0; round < rounds; ++round) {
+            share.push_back(trickle_cpu_share(relay, reading));
+            if (earlier != nullptr) {
+                earlier_share.push_back(trickle_cpu_share(earlier, reading));
+            }
+        }
+        const double met = median(share) * 100;
+        print_row(reading ? "stream: byte per 60 us, read" : "stream: byte per 60 us, unread",
+                  "% cpu", met, 0, "", "", "<= 10", verdict(met <= 10));
+        if (earlier != nullptr) {
+            print_row("  earlier relay", "% cpu", median(earlier_share) * 100, 0, "", "", "", "");
+        }
+    }
+}
+
 std::string cpu_model()
 {
     std::ifstream info("/proc/cpuinfo");
@@ -576,6 +635,20 @@ int main(int argc, char** argv)
                            big};
     stream_trip.floor = {{{relay, "cat", nullptr}}, 0, stream_trip.relay.input, true};
     stream_trip.floor_name = "  default mode";
+    // 100 MiB out while 32 MiB in, to a controller that reads steadily but
+    // slower than the command writes: the command waits on its own pipe.
+    const char* out_while_in = "exec 3<&0; cat <&3 >/dev/null & head -c 104857600 /dev/zero; wait";
+    bench_case stream_slow{{{{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, out_while_in, nullptr}},
+                            0,
+                            {framed_64k, 32 * mib / 65536, end_packet},
+                            true,
+                            500},
+                           {{{"/bin/sh", "-c", out_while_in, nullptr}},
+                            0,
+                            {raw_64k, 32 * mib / 65536, {}},
+                            false,
+                            500},
+                           100 * mib};
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
                              {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
                              0,
@@ -599,6 +672,7 @@ int main(int argc, char** argv)
     // limit, so this case runs without it.
     const figures f_spilled = measure(spilling, rounds, nullptr), f_start = run(startup);
     const figures f_stream = measure(stream_trip, rounds, nullptr);
+    const figures f_stream_slow = measure(stream_slow, std::min(rounds, 5), earlier);
 
     std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
                 "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
@@ -621,6 +695,7 @@ int main(int argc, char** argv)
               median_and_range(stream_over_default), "", ">= 1",
               verdict(median(stream_over_default) >= 1));
     print_conversation(relay, rounds);
+    print_trickle(relay, earlier, std::min(rounds, 5));
     const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
     print_row("start-up and end, `true`", "us/run",
               median_of(f_start.relay, &arm_result::seconds) * 1e6,
@@ -637,6 +712,11 @@ int main(int argc, char** argv)
     print_memory("peak RSS, round trip (1 GiB held)", f_spilled, 73728);
     print_memory("peak RSS, stream round trip 256 MiB", f_stream, 6144);
     print_memory("  default mode (all held)", f_stream, 0, true);
+    print_memory("peak RSS, stream 100 MiB out, slow", f_stream_slow, 8192);
+    if (earlier != nullptr) {
+        print_row("  earlier relay", "KiB", static_cast<double>(peak_rss(f_stream_slow.earlier)), 0,
+                  "", "", "", "");
+    }
     std::printf(
         "\nThroughput rows: ratios are brindock/baseline, so above 1 is brindock faster "
         "or cheaper.\nStart-up row: ratios are brindock/`sh -c true`, so below 1 is "
