@@ -42,7 +42,8 @@ char listing[65536];
 char confirming[65536];
 
 // Reads what a file of the hierarchy or /proc holds, up to `size` - 1 bytes,
-// and ends it with a NUL. Returns the length, or -1.
+// and ends it with a NUL; a file longer than that is cut after its last whole
+// line, so that no number is taken for a shorter one. Returns the length, or -1.
 long read_whole(int dir, const char* name, char* buffer, std::size_t size)
 {
     const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
@@ -56,6 +57,11 @@ long read_whole(int dir, const char* name, char* buffer, std::size_t size)
         length += got > 0 ? static_cast<std::size_t>(got) : 0;
     }
     close(fd);
+    if (length == size - 1) {
+        while (length > 0 && buffer[length - 1] != '\n') {
+            --length;
+        }
+    }
     buffer[length] = '\0';
     return got < 0 ? -1 : static_cast<long>(length);
 }
@@ -327,8 +333,11 @@ bool find_command_group_path(char* path, std::size_t size)
     }
     own += 3 + root_length;
     const std::size_t own_length = std::strcspn(own, "\n");
-    if (own_length > 0 && own[0] != '/') {
-        return false;  // the mount shows a sibling of the relay's group, not it
+    // The mount may show a sibling of the relay's group, not it; and a group
+    // outside this namespace's view shows as one above its root.
+    const char* above = std::strstr(own, "/..");
+    if ((own_length > 0 && own[0] != '/') || (above != nullptr && above < own + own_length)) {
+        return false;
     }
     char name[32];
     const int name_length =
@@ -342,6 +351,13 @@ bool find_command_group_path(char* path, std::size_t size)
 
 int make_command_group(const char* path)
 {
+    // Members are only ever signalled through process descriptors: where they
+    // cannot be had, SIGTERM could not reach them, so there is no group.
+    const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    if (self < 0) {
+        return -1;
+    }
+    close(self);
     if (mkdir(path, 0755) != 0 &&
         !(errno == EEXIST && rmdir(path) == 0 && mkdir(path, 0755) == 0)) {
         return -1;

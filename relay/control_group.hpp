@@ -22,7 +22,8 @@ namespace brindock {
 bool find_command_group_path(char* path, std::size_t size);
 
 // Makes the group at `path` and returns a descriptor open on it
-// (close-on-exec), or -1 when it cannot be made. A leftover empty group of
+// (close-on-exec), or -1 when it cannot be made or its members could not be
+// signalled (no process descriptors). A leftover empty group of
 // the same name, from a relay of the same number killed with its watchdog, is
 // replaced.
 int make_command_group(const char* path);

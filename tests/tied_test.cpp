@@ -270,6 +270,24 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         EXPECT_TRUE(gone_by(groups.own + group, ended + milliseconds{1000}));
     }
 
+    // Where the command cannot be started inside the group, or its members
+    // could not be signalled, as in sandboxes that refuse the calls: the
+    // process group, and no directory left behind.
+    for (const char* refused : {"clone3", "pidfd_open"}) {
+        SCOPED_TRACE(refused);
+        relay_request request;
+        request.binary = REFUSE_CALL_BINARY;
+        request.args = {refused, std::to_string(ENOSYS), relay_binary(),
+                        "cat /proc/self/cgroup >&2; echo started"};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), "started\n");
+        EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
+        EXPECT_TRUE(
+            gone_by(groups.own + "/brindock-" + std::to_string(r.pid), steady_clock::now()));
+    }
+
     // Where the hierarchy is read-only, as in a mount namespace that made it
     // so, the process group is ended as before, ignoring SIGTERM or not.
     if (geteuid() != 0) {
