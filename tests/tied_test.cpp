@@ -270,6 +270,29 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         EXPECT_TRUE(gone_by(groups.own + group, ended + milliseconds{1000}));
     }
 
+    // A nested tied relay that ignores SIGTERM makes its group inside the
+    // command's and is killed with it, leaving its directory there: both go.
+    {
+        const std::string nested =
+            "d=" + groups.mount +
+            "$(sed -n 's/^0:://p' /proc/self/cgroup); "
+            "(trap '' TERM; exec env BRINDOCK_TIED=1 " +
+            relay_binary() +
+            " 'sleep 1000' </dev/null >/dev/null) & "
+            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL $PPID; wait";
+        relay_request request;
+        request.args = {nested};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        const auto ended = steady_clock::now();
+        EXPECT_TRUE(r.killed_by(SIGKILL)) << r.wait_status;
+        EXPECT_TRUE(gone_by(groups.own + "/brindock-" + std::to_string(r.pid),
+                            ended + milliseconds{2 * grace_ms + 1000}));
+        const std::vector<orphan> left = collect_orphans(milliseconds{1000});
+        EXPECT_TRUE(
+            std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+    }
+
     // Where the command cannot be started inside the group, or its members
     // could not be signalled, as in sandboxes that refuse the calls: the
     // process group, and no directory left behind.
