@@ -8,12 +8,16 @@
 // so that a change is measured before and after under the same load; some
 // cases also run a floor, piece_copier, beside the relay. Stream mode runs
 // against cat and against the relay's default mode, and a conversation times
-// one request at a time against a controller talking to cat directly.
+// one request at a time against a controller talking to cat directly. The
+// end of a thousand idle relays at once is timed tied, in a control group and
+// in a process group, against untied.
 //
-// Usage: brindock_bench [earlier relay binary, or -] [rounds]
+// Usage: brindock_bench [earlier relay binary, or -] [rounds] [mass-end: that case alone]
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -553,6 +557,146 @@ void print_trickle(const char* relay, const char* earlier, int rounds)
     }
 }
 
+// The processor time that the driver's descendants have used so far, as the
+// scheduler counts it, in nanoseconds: exact, where the times of processes
+// still running are only given in ticks.
+double descendants_cpu_seconds()
+{
+    std::vector<pid_t> pending{getpid()};
+    double total = 0;
+    while (!pending.empty()) {
+        const pid_t pid = pending.back();
+        pending.pop_back();
+        const std::string base = "/proc/" + std::to_string(pid);
+        std::ifstream schedstat(base + "/schedstat");
+        double nanoseconds = 0;
+        if (pid != getpid() && schedstat >> nanoseconds) {
+            total += nanoseconds * 1e-9;
+        }
+        if (DIR* tasks = opendir((base + "/task").c_str())) {
+            while (const dirent* task = readdir(tasks)) {
+                std::ifstream children(base + "/task/" + task->d_name + "/children");
+                for (pid_t child = 0; children >> child;) {
+                    pending.push_back(child);
+                }
+            }
+            closedir(tasks);
+        }
+    }
+    return total;
+}
+
+struct mass_end {
+    double seconds = 0;
+    double cpu_seconds = 0;
+};
+
+// `count` relays, each waiting for input on a pipe of its own with cat as its
+// command, are given their end of input in one go and timed until every
+// process of theirs has been reaped. CPU: everything they used, as reaped,
+// less what they had used before the end. `variables` are added to the
+// relays' environment.
+mass_end end_many_at_once(const char* relay, int count, const std::vector<const char*>& variables)
+{
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "BRINDOCK_", 9) != 0) {
+            environment.push_back(*variable);
+        }
+    }
+    for (const char* variable : variables) {
+        environment.push_back(const_cast<char*>(variable));
+    }
+    environment.push_back(nullptr);
+    const char* argv[] = {relay, "echo >&2; exec cat", nullptr};
+    int started[2];
+    check(pipe2(started, O_CLOEXEC) == 0, "pipe2");
+    const double cpu_before = cpu_seconds_of_children();
+    std::vector<int> inputs;
+    for (int i = 0; i < count; ++i) {
+        int input[2];
+        check(pipe2(input, O_CLOEXEC) == 0, "pipe2");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, started[1], 2);
+        pid_t pid = 0;
+        check(posix_spawn(&pid, relay, &actions, nullptr, const_cast<char* const*>(argv),
+                          environment.data()) == 0,
+              "posix_spawn");
+        posix_spawn_file_actions_destroy(&actions);
+        check(close(input[0]) == 0, "close");
+        inputs.push_back(input[1]);
+    }
+    check(close(started[1]) == 0, "close");
+    // Each command says on standard error that it runs.
+    for (int lines = 0; lines < count;) {
+        char said[256];
+        const ssize_t got = read(started[0], said, sizeof said);
+        check(got > 0, "read what the commands said");
+        lines += static_cast<int>(std::count(said, said + got, '\n'));
+    }
+    const double used_before = descendants_cpu_seconds();
+    mass_end result;
+    const double start = now_seconds();
+    for (const int input : inputs) {
+        check(write(input, end_packet.data, end_packet.size) == header_size && close(input) == 0,
+              "write the end of input");
+    }
+    while (wait(nullptr) > 0 || errno == EINTR) {
+    }
+    result.seconds = now_seconds() - start;
+    result.cpu_seconds = cpu_seconds_of_children() - cpu_before - used_before;
+    check(close(started[0]) == 0, "close");
+    return result;
+}
+
+// A thousand relays ended at once: tied in a control group, tied in a
+// process group, and untied, arms alternating; prints their rows.
+void print_mass_end(const char* relay, int rounds)
+{
+    constexpr int count = 1000;
+    rlimit descriptors{};
+    check(getrlimit(RLIMIT_NOFILE, &descriptors) == 0, "getrlimit");
+    descriptors.rlim_cur =
+        std::max<rlim_t>(descriptors.rlim_cur, std::min<rlim_t>(descriptors.rlim_max, 4 * count));
+    check(setrlimit(RLIMIT_NOFILE, &descriptors) == 0, "setrlimit");
+    const std::vector<const char*> arms[] = {
+        {}, {"BRINDOCK_TIED=1"}, {"BRINDOCK_TIED=1", "BRINDOCK_NO_CONTROL_GROUP=1"}};
+    std::vector<mass_end> ends[3];
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            const std::size_t which = (static_cast<std::size_t>(round) + k) % 3;
+            ends[which].push_back(end_many_at_once(relay, count, arms[which]));
+        }
+    }
+    const auto figure = [&](std::size_t which, double mass_end::*of) {
+        std::vector<double> values;
+        for (const mass_end& end : ends[which]) {
+            values.push_back(end.*of * 1e3);
+        }
+        return values;
+    };
+    const auto ratios = [&](std::size_t which, double mass_end::*of) {
+        std::vector<double> values;
+        for (std::size_t i = 0; i < ends[which].size(); ++i) {
+            values.push_back(ends[which][i].*of / ends[0][i].*of);
+        }
+        return values;
+    };
+    for (const std::size_t which : {std::size_t{1}, std::size_t{2}}) {
+        const std::vector<double> slowdown = ratios(which, &mass_end::seconds);
+        print_row(which == 1 ? "end of 1000 idle, tied in a group" : "  tied in a process group",
+                  "ms", median(figure(which, &mass_end::seconds)),
+                  median(figure(0, &mass_end::seconds)), median_and_range(slowdown),
+                  median_and_range(ratios(which, &mass_end::cpu_seconds)), "<= 2.50",
+                  verdict(median(slowdown) <= 2.5));
+        print_row("    its CPU time", "ms", median(figure(which, &mass_end::cpu_seconds)),
+                  median(figure(0, &mass_end::cpu_seconds)), "", "", "", "");
+    }
+}
+
 std::string cpu_model()
 {
     std::ifstream info("/proc/cpuinfo");
@@ -574,6 +718,16 @@ int main(int argc, char** argv)
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
     check(signal(SIGPIPE, SIG_IGN) != SIG_ERR, "signal");
     check(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "prctl");
+    if (argc > 3 && std::strcmp(argv[3], "mass-end") == 0) {
+        std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "tied", "untied",
+                    "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
+        print_mass_end(relay, rounds);
+        if (earlier != nullptr) {
+            std::printf("earlier relay:\n");
+            print_mass_end(earlier, rounds);
+        }
+        return 0;
+    }
 
     const std::uint64_t big = 256 * mib, round_trip = 64 * mib, spilled = 1024 * mib;
     const std::string zeros = "head -c " + std::to_string(big) + " /dev/zero";
@@ -696,6 +850,7 @@ int main(int argc, char** argv)
               verdict(median(stream_over_default) >= 1));
     print_conversation(relay, rounds);
     print_trickle(relay, earlier, std::min(rounds, 5));
+    print_mass_end(relay, rounds);
     const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
     print_row("start-up and end, `true`", "us/run",
               median_of(f_start.relay, &arm_result::seconds) * 1e6,
@@ -720,7 +875,8 @@ int main(int argc, char** argv)
     std::printf(
         "\nThroughput rows: ratios are brindock/baseline, so above 1 is brindock faster "
         "or cheaper.\nStart-up row: ratios are brindock/`sh -c true`, so below 1 is "
-        "brindock faster or cheaper.\nCPU: of every process of an arm, the driver aside. "
+        "brindock faster or cheaper.\nEnd of 1000 idle relays: tied against untied, "
+        "so below 1 is tied faster or cheaper.\nCPU: of every process of an arm, the driver aside. "
         "RSS: largest peak over all runs of the\nbrindock process and of the baseline's "
         "cat (sh for start-up). Whole run: %.0f s\n",
         now_seconds() - started);

@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "relay/descriptors.hpp"
+#include "relay/tied_mode.hpp"
 
 // Kernel headers before 5.3 lack the number, which is the same on every
 // architecture but alpha; a kernel without the call refuses it with ENOSYS.
@@ -127,6 +128,7 @@ bool child_exit_seen()
     if (tied_to_command != 0 && child_event != 0) {
         child_event = 0;
         note_end_if_ended();
+        reap_adopted_orphans(command);
     }
     return child_exited != 0;
 }

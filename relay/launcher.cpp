@@ -3,11 +3,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
+
+// Kernel headers before 5.3 lack the number, which is the same on every
+// architecture but alpha; a kernel without the call refuses it with ENOSYS.
+#if !defined(SYS_clone3) && !defined(__alpha__)
+#define SYS_clone3 435
+#endif
 
 namespace brindock {
 namespace {
@@ -121,24 +129,64 @@ void restore_handled_signals()
 }
 
 // Leads a group of its own, so that the whole of what the command starts can be
-// ended at once, and says so before anything of it runs.
-void lead_own_group(int group_report)
+// ended at once, and says so, and whether it is in the control group, before
+// anything of it runs.
+void lead_own_group(int group_report, bool in_control_group)
 {
     if (group_report < 0) {
         return;
     }
     setpgid(0, 0);
-    const pid_t self = getpid();
-    if (write(group_report, &self, sizeof self) < 0) {
+    const command_report report{getpid(), in_control_group ? 1 : 0};
+    if (write(group_report, &report, sizeof report) < 0) {
     }
 }
 
+// The kernel's clone_args as of 5.7, which added the control group; kernel
+// headers before it lack the structure.
+struct clone_arguments {
+    std::uint64_t flags;
+    std::uint64_t pidfd;
+    std::uint64_t child_tid;
+    std::uint64_t parent_tid;
+    std::uint64_t exit_signal;
+    std::uint64_t stack;
+    std::uint64_t stack_size;
+    std::uint64_t tls;
+    std::uint64_t set_tid;
+    std::uint64_t set_tid_size;
+    std::uint64_t cgroup;
+};
+constexpr std::uint64_t clone_into_cgroup = 0x200000000ULL;
+
+// fork, but where `control_group` is open and the kernel places a new process
+// in it (5.7 and later, where the group takes processes and the caller may
+// move them there), the child starts inside it: nothing of the command ever
+// runs outside. Any refusal, whatever its reason, takes the plain fork.
+pid_t fork_into(int control_group, bool& in_control_group)
+{
+    in_control_group = false;
+    if (control_group >= 0) {
+        clone_arguments arguments{};
+        arguments.flags = clone_into_cgroup;
+        arguments.exit_signal = SIGCHLD;
+        arguments.cgroup = static_cast<std::uint64_t>(control_group);
+        const long pid = syscall(SYS_clone3, &arguments, sizeof arguments);
+        if (pid >= 0) {
+            in_control_group = true;
+            return static_cast<pid_t>(pid);
+        }
+    }
+    return fork();
+}
+
 [[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
-                                     const int output_pipe[2], int group_report)
+                                     const int output_pipe[2], int group_report,
+                                     bool in_control_group)
 {
     // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
-    lead_own_group(group_report);
+    lead_own_group(group_report, in_control_group);
     close(input_pipe[1]);
     dup2(input_pipe[0], STDIN_FILENO);
     close(output_pipe[0]);
@@ -164,7 +212,7 @@ void hand_over(int end, int* destination)
 }  // namespace
 
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report)
+                          int group_report, int control_group)
 {
     int input_pipe[2];
     int output_pipe[2];
@@ -183,12 +231,13 @@ pid_t spawn_shell_command(const char* command, int* child_input, int* child_outp
     fcntl(input_pipe[1], F_SETFL, O_NONBLOCK);
     fcntl(output_pipe[0], F_SETFL, O_NONBLOCK);
 
-    const pid_t pid = fork();
+    bool in_control_group = false;
+    const pid_t pid = fork_into(control_group, in_control_group);
     if (pid < 0) {
         return pid;
     }
     if (pid == 0) {
-        run_shell_in_child(command, input_pipe, output_pipe, group_report);
+        run_shell_in_child(command, input_pipe, output_pipe, group_report, in_control_group);
     }
     if (group_report >= 0) {
         setpgid(pid, pid);  // also here, so that it holds whichever runs first

@@ -14,12 +14,20 @@ namespace brindock {
 // open then), or the fork's negative result.
 //
 // With a `group_report` descriptor, the shell leads a process group of its
-// own and writes its process id there before it runs the command.
+// own and writes a command_report there before it runs the command. With a
+// `control_group` descriptor too, it is started inside that control group,
+// where the kernel allows it.
 //
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report = -1);
+                          int group_report = -1, int control_group = -1);
+
+// What the shell reports, before it runs the command, through `group_report`.
+struct command_report {
+    pid_t pid;
+    int in_control_group;  // 1 when it was started inside the control group
+};
 
 }  // namespace brindock

@@ -104,9 +104,12 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
         install_ending_signal_handlers();
     }
     source = open_input_source();
-    pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report);
+    const int control_group = tied ? command_control_group() : -1;
+    pid_t child =
+        spawn_shell_command(command, &child_input, &child_output, group_report, control_group);
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child = spawn_shell_command(command, &child_input, &child_output, group_report);
+        child =
+            spawn_shell_command(command, &child_input, &child_output, group_report, control_group);
     }
     if (child <= 0) {
         fail_launch();

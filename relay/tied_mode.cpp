@@ -2,18 +2,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
 
 #include "relay/child_exit.hpp"
+#include "relay/control_group.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/launcher.hpp"
 #include "relay/switches.hpp"
 
 #ifndef BRINDOCK_TIED_GRACE_MS
@@ -33,10 +37,22 @@ constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
 constexpr long longest_check_interval_ms = 100;
 // Where the watchdog keeps its end of the pipe; 0 to 2 go to /dev/null.
 constexpr int watchdog_pipe_fd = 3;
+// The most processes a walk through the relay's descendants keeps to look at.
+constexpr std::size_t longest_walk = 4096;
 
 // The relay's end of the pipe to the watchdog; closing it starts the ending.
 volatile int watchdog_pipe = -1;
 volatile pid_t watchdog = -1;
+// Where the command's control group goes, empty where there is none to be
+// had, and the relay's descriptor of it, -1 when it could not be made.
+char group_path[PATH_MAX];
+int group_dir = -1;
+// The relay, and whether it is its descendants' subreaper: while it lives,
+// whatever the command starts and leaves behind becomes its child, not that
+// of some process elsewhere, so all of the command's group is found among
+// its descendants.
+pid_t relay = -1;
+bool relay_is_subreaper = false;
 
 // Just past the number that `at` (a blank, then digits) starts with.
 const char* skip_number(const char* at)
@@ -55,20 +71,25 @@ long read_number(const char* at)
     return value;
 }
 
-// Writes "<pid>/stat" into `path`, which holds at least 32 bytes.
-void stat_path_of(long pid, char* path)
+// Writes the decimal digits of `number` at `at`; returns the end.
+char* put_number(char* at, long number)
 {
     char digits[24];
     int count = 0;
     do {
-        digits[count++] = static_cast<char>('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0 && count < 20);
-    std::size_t length = 0;
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number > 0 && count < 20);
     while (count > 0) {
-        path[length++] = digits[--count];
+        *at++ = digits[--count];
     }
-    std::memcpy(path + length, "/stat", 6);
+    return at;
+}
+
+// Writes "<pid>/stat" into `path`, which holds at least 32 bytes.
+void stat_path_of(long pid, char* path)
+{
+    std::memcpy(put_number(path, pid), "/stat", 6);
 }
 
 // True when process `pid` is in `group` and has not ended: a zombie waiting
@@ -123,10 +144,139 @@ int open_proc()
     return proc;
 }
 
+// A walk through the relay's descendants, looking for a live member of the
+// group. It counts the processes it meets and sums their numbers, so that two
+// walks can tell whether they saw the same tree.
+struct descendant_walk {
+    int proc;
+    pid_t group;
+    bool found;
+    bool whole;
+    long seen;
+    long number_sum;
+    std::size_t waiting;  // how many of `to_visit` are still to be looked into
+    pid_t to_visit[longest_walk];
+};
+descendant_walk walk;
+
+// Takes in the children that "<pid>/task/<tid>/children" lists.
+void take_children(descendant_walk& w, const char* path)
+{
+    const int fd = openat(w.proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;  // the process ended meanwhile
+    }
+    char list[4096];
+    long child = 0;
+    ssize_t got = 0;
+    while (!w.found && (got = read(fd, list, sizeof list)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (list[i] >= '0' && list[i] <= '9') {
+                child = child * 10 + (list[i] - '0');
+                continue;
+            }
+            if (child > 0) {
+                w.found = w.found || is_live_member(w.proc, child, w.group);
+                ++w.seen;
+                w.number_sum += child;
+                w.whole = w.whole && w.waiting < longest_walk;
+                if (w.waiting < longest_walk) {
+                    w.to_visit[w.waiting++] = static_cast<pid_t>(child);
+                }
+            }
+            child = 0;
+        }
+    }
+    w.whole = w.whole && got == 0;
+    close(fd);
+}
+
+long current_pid = 0;
+
+bool take_children_of_thread(long thread, void* context)
+{
+    auto& w = *static_cast<descendant_walk*>(context);
+    char path[96];
+    char* at = put_number(path, current_pid);
+    std::memcpy(at, "/task/", 6);
+    at = put_number(at + 6, thread);
+    std::memcpy(at, "/children", 10);
+    take_children(w, path);
+    return !w.found;
+}
+
+// Children are listed per thread, so each thread of each process is looked into.
+void look_into(descendant_walk& w, pid_t pid)
+{
+    char path[48];
+    std::memcpy(put_number(path, pid), "/task", 6);
+    const int tasks = openat(w.proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) {
+        return;
+    }
+    current_pid = pid;
+    visit_numbered_entries(tasks, take_children_of_thread, &w);
+    close(tasks);
+}
+
+// Walks the relay's descendants once. The relay has one thread.
+void walk_descendants(int proc, pid_t group)
+{
+    walk.proc = proc;
+    walk.group = group;
+    walk.found = false;
+    walk.whole = true;
+    walk.seen = 0;
+    walk.number_sum = 0;
+    walk.waiting = 0;
+    char path[96];
+    char* at = put_number(path, relay);
+    std::memcpy(at, "/task/", 6);
+    at = put_number(at + 6, relay);
+    std::memcpy(at, "/children", 10);
+    if (faccessat(proc, path, R_OK, 0) != 0) {
+        walk.whole = false;  // a kernel that does not list children
+        return;
+    }
+    take_children(walk, path);
+    while (!walk.found && walk.waiting > 0) {
+        look_into(walk, walk.to_visit[--walk.waiting]);
+    }
+}
+
+enum class verdict { gone, running, cannot_tell };
+
+// Whether anything of `group` runs, from the relay's descendants alone: a
+// cost that grows with what the command started, not with what the machine
+// runs. A list of children read while the tree changes may miss one, so the
+// group counts as gone only when two walks in a row saw the same tree and no
+// live member in it, and the relay still lived after both: its descendants
+// are only handed on to another process when it ends.
+verdict look_through_descendants(int proc, pid_t group)
+{
+    if (!relay_is_subreaper || getppid() != relay) {
+        return verdict::cannot_tell;
+    }
+    walk_descendants(proc, group);
+    const long seen = walk.seen;
+    const long number_sum = walk.number_sum;
+    if (!walk.found && walk.whole) {
+        walk_descendants(proc, group);
+    }
+    if (walk.found) {
+        return verdict::running;
+    }
+    if (!walk.whole || getppid() != relay) {
+        return verdict::cannot_tell;
+    }
+    return walk.seen == seen && walk.number_sum == number_sum ? verdict::gone : verdict::running;
+}
+
 // True once nothing of `group` runs any more; zombies do not count, the
 // command among them, which the relay reaps only after the watchdog is done.
-// Cheapest first: no member at all, then the leader still running, and only
-// then a scan of /proc. Without /proc any member counts, zombies too.
+// Cheapest first: no member at all, then the leader still running, then the
+// relay's descendants, and only where they cannot tell (the relay was killed
+// outright) a scan of /proc. Without /proc any member counts, zombies too.
 bool group_is_gone(pid_t group)
 {
     if (kill(-group, 0) != 0 && errno == ESRCH) {
@@ -137,9 +287,13 @@ bool group_is_gone(pid_t group)
         return false;
     }
     member_search search{proc, group, is_live_member(proc, group, group)};
-    const bool scanned = search.found || visit_numbered_entries(proc, look_for_member, &search);
+    verdict seen = search.found ? verdict::running : look_through_descendants(proc, group);
+    if (seen == verdict::cannot_tell) {
+        const bool scanned = visit_numbered_entries(proc, look_for_member, &search);
+        seen = scanned && !search.found ? verdict::gone : verdict::running;
+    }
     close(proc);
-    return scanned && !search.found;
+    return seen == verdict::gone;
 }
 
 long milliseconds_since(const timespec& start)
@@ -226,12 +380,18 @@ void keep_only_pipe(int pipe_end)
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &default_action, nullptr);
-    pid_t group = 0;
+    command_report report{};
     ssize_t got = 0;
-    while ((got = read(watchdog_pipe_fd, &group, sizeof group)) < 0 && errno == EINTR) {
+    while ((got = read(watchdog_pipe_fd, &report, sizeof report)) < 0 && errno == EINTR) {
     }
-    if (got != static_cast<ssize_t>(sizeof group) || group <= 0) {
-        _exit(0);  // the relay ended before its command started
+    const bool started = got == static_cast<ssize_t>(sizeof report) && report.pid > 0;
+    // A control group that the command did not join is of no use; nor is one
+    // made for a command that never started.
+    if (group_path[0] != '\0' && (!started || report.in_control_group == 0)) {
+        remove_command_group(group_path);
+    }
+    if (!started) {
+        _exit(0);
     }
     // Nothing more is ever written: the next read returns at the relay's end.
     for (char rest = 0;;) {
@@ -240,7 +400,11 @@ void keep_only_pipe(int pipe_end)
             break;
         }
     }
-    end_group(group);
+    if (report.in_control_group != 0) {
+        end_command_group(group_path, grace_ms);
+    } else {
+        end_group(report.pid);
+    }
     _exit(0);
 }
 
@@ -281,10 +445,18 @@ bool take_tied_request()
 
 int start_watchdog()
 {
+    const bool group_wanted = !take_switch("BRINDOCK_NO_CONTROL_GROUP");
+    if (!group_wanted || !find_command_group_path(group_path, sizeof group_path)) {
+        group_path[0] = '\0';
+    }
+    relay = getpid();
+    relay_is_subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return -1;
     }
+    // The watchdog comes first, so that it removes the group whenever the
+    // relay ends from here on.
     const pid_t pid = fork();
     if (pid == 0) {
         run_watchdog(ends[0]);
@@ -296,7 +468,26 @@ int start_watchdog()
     }
     watchdog = pid;
     watchdog_pipe = ends[1];
+    group_dir = group_path[0] != '\0' ? make_command_group(group_path) : -1;
     return ends[1];
+}
+
+int command_control_group()
+{
+    return group_dir;
+}
+
+void reap_adopted_orphans(pid_t command)
+{
+    // The children are looked at in the order they came: the watchdog, the
+    // command, then those adopted. An ended command hides those after it,
+    // but the relay then ends soon, and its own end hands them on.
+    siginfo_t info{};
+    while (relay_is_subreaper && waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid > 0 && info.si_pid != command && info.si_pid != watchdog) {
+        waitpid(info.si_pid, nullptr, WNOHANG);
+        info = {};
+    }
 }
 
 void install_ending_signal_handlers()

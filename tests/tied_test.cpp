@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,6 +171,175 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     EXPECT_GE(took, grace_ms);
     EXPECT_LT(took, grace_ms + 1000);
     collect_orphans();
+}
+
+// Where the cgroup v2 hierarchy is mounted, and the test process's own group
+// in it; empty strings where there is none.
+struct control_groups {
+    std::string mount;
+    std::string own;
+};
+
+control_groups find_control_groups()
+{
+    control_groups found;
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string root;
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find(" - cgroup2 ") != std::string::npos) {
+            std::istringstream fields(line);
+            std::string id, parent, device;
+            fields >> id >> parent >> device >> root >> found.mount;
+            break;
+        }
+    }
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        if (line.rfind("0::", 0) == 0 && !found.mount.empty() && line.rfind("0::" + root, 0) == 0) {
+            const std::string own = line.substr(3 + (root == "/" ? 0 : root.size()));
+            found.own = found.mount + (own == "/" ? "" : own);
+        }
+    }
+    return found;
+}
+
+// True when a group can be made below this process's own, as the relay would.
+bool can_make_groups(const control_groups& groups)
+{
+    const std::string probe = groups.own + "/brindock-probe-" + std::to_string(getpid());
+    return !groups.own.empty() && mkdir(probe.c_str(), 0755) == 0 && rmdir(probe.c_str()) == 0;
+}
+
+// True once `path` is gone, looking until `deadline` passes.
+bool gone_by(const std::string& path, steady_clock::time_point deadline)
+{
+    while (access(path.c_str(), F_OK) == 0 && steady_clock::now() < deadline) {
+    }
+    return access(path.c_str(), F_OK) != 0;
+}
+
+TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
+{
+    const control_groups groups = find_control_groups();
+    if (!can_make_groups(groups)) {
+        GTEST_SKIP() << "this machine cannot make cgroup v2 groups here (not root, no cgroup v2, "
+                        "or no delegated subtree)";
+    }
+    adopt_orphans();
+    collect_orphans();
+    const tied_environment tied;
+    // A child that starts a session of its own and a double-forked grandchild
+    // in another, both in place before the command goes on.
+    const std::string escape =
+        "cat /proc/self/cgroup >&2; "
+        "{ setsid sh -c 'echo; exec sleep 1000' & "
+        "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
+    const struct {
+        const char* name;
+        std::string command;
+        bool closes_both_pipes;
+        int exit_status;  // -1: the relay is killed by `signal_number`
+        int signal_number;
+    } cases[] = {
+        {"the shell ends", escape + "echo started", false, 0, 0},
+        {"the controller closes both pipes", escape + "echo started; sleep 1000", true,
+         128 + SIGTERM, 0},
+        {"SIGTERM to the relay", escape + "kill -TERM $PPID; wait", false, -1, SIGTERM},
+        {"SIGKILL to the relay", escape + "kill -KILL $PPID; wait", false, -1, SIGKILL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay_request request;
+        request.args = {c.command};
+        request.writes = {end_of_input};
+        if (c.closes_both_pipes) {
+            request.close_output_after = 1;
+        }
+        request.deadline = milliseconds{15000};
+        const relay_result r = run_relay(request);
+        const auto ended = steady_clock::now();
+        EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status)
+                                       : r.killed_by(c.signal_number))
+            << r.wait_status;
+        const std::string group = "/brindock-" + std::to_string(r.pid);
+        EXPECT_NE(r.err.find(group + "\n"), std::string::npos) << r.err;
+        const std::vector<orphan> left = collect_orphans(milliseconds{1000});
+        EXPECT_GE(left.size(), 2u);
+        EXPECT_TRUE(
+            std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+        EXPECT_TRUE(gone_by(groups.own + group, ended + milliseconds{1000}));
+    }
+
+    // A nested tied relay that ignores SIGTERM makes its group inside the
+    // command's and is killed with it, leaving its directory there: both go.
+    {
+        const std::string nested =
+            "d=" + groups.mount +
+            "$(sed -n 's/^0:://p' /proc/self/cgroup); "
+            "(trap '' TERM; exec env BRINDOCK_TIED=1 " +
+            relay_binary() +
+            " 'sleep 1000' </dev/null >/dev/null) & "
+            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL $PPID; wait";
+        relay_request request;
+        request.args = {nested};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        const auto ended = steady_clock::now();
+        EXPECT_TRUE(r.killed_by(SIGKILL)) << r.wait_status;
+        EXPECT_TRUE(gone_by(groups.own + "/brindock-" + std::to_string(r.pid),
+                            ended + milliseconds{2 * grace_ms + 1000}));
+        const std::vector<orphan> left = collect_orphans(milliseconds{1000});
+        EXPECT_TRUE(
+            std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+    }
+
+    // Where the command cannot be started inside the group, or its members
+    // could not be signalled, as in sandboxes that refuse the calls: the
+    // process group, and no directory left behind.
+    for (const char* refused : {"clone3", "pidfd_open"}) {
+        SCOPED_TRACE(refused);
+        relay_request request;
+        request.binary = REFUSE_CALL_BINARY;
+        request.args = {refused, std::to_string(ENOSYS), relay_binary(),
+                        "cat /proc/self/cgroup >&2; echo started"};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(join(split_packets(r.out)), "started\n");
+        EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
+        EXPECT_TRUE(
+            gone_by(groups.own + "/brindock-" + std::to_string(r.pid), steady_clock::now()));
+    }
+
+    // Where the hierarchy is read-only, as in a mount namespace that made it
+    // so, the process group is ended as before, ignoring SIGTERM or not.
+    if (geteuid() != 0) {
+        return;
+    }
+    const struct {
+        std::string command;
+        bool kills_the_relay;
+    } read_only_cases[] = {
+        {"cat /proc/self/cgroup >&2; trap '' TERM; sleep 1000 & echo started", false},
+        {"cat /proc/self/cgroup >&2; sleep 1000 & kill -KILL $PPID; wait", true},
+    };
+    for (const auto& c : read_only_cases) {
+        SCOPED_TRACE(c.command);
+        relay_request request;
+        request.binary = "/usr/bin/unshare";
+        request.args = {"-m",           "sh",
+                        "-c",           "mount -o remount,bind,ro \"$2\" && exec \"$0\" \"$1\"",
+                        relay_binary(), c.command,
+                        groups.mount};
+        request.writes = {end_of_input};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(c.kills_the_relay ? r.killed_by(SIGKILL) : r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
+        const std::vector<orphan> left = collect_orphans(milliseconds{2 * grace_ms + 1000});
+        EXPECT_FALSE(left.empty());
+        EXPECT_TRUE(
+            std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+    }
 }
 
 // The state letter of process `pid` (Z for a zombie), or '-' once it is gone.

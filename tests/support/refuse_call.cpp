@@ -23,6 +23,9 @@
 #ifndef SYS_close_range
 #define SYS_close_range 436
 #endif
+#ifndef SYS_clone3
+#define SYS_clone3 435
+#endif
 
 namespace {
 
@@ -46,6 +49,7 @@ constexpr named_call calls[] = {
     {"pread64", SYS_pread64},   {"pidfd_open", SYS_pidfd_open},
     {"splice", SYS_splice},     {"preadv2", SYS_preadv2},
     {"execve", SYS_execve},     {"close_range", SYS_close_range},
+    {"clone3", SYS_clone3},
 };
 
 long number_of(const char* name)
