@@ -3,6 +3,7 @@
 // the relay buffer and the process's life: start-up, the relay's loop, the end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -51,9 +52,9 @@ void write_usage()
     }
 }
 
-// An argument of exactly --help or --version is no command anyone runs (the
-// shell takes it as an option of its own), so it asks about brindock instead.
-// True when it did and was answered on standard output.
+// An argument of exactly -h, --help or --version is no command anyone runs
+// (the shell takes it as an option of its own), so it asks about brindock
+// instead. True when it did and was answered on standard output.
 bool answer_about_brindock(const char* argument)
 {
     static const char help[] =
@@ -65,12 +66,13 @@ bool answer_about_brindock(const char* argument)
         "\n"
         "  BRINDOCK_TIED=1 brindock \"cmd\"     end with the command and exit with its status\n"
         "  BRINDOCK_STREAM=1 brindock \"cmd\"   send the output while input still flows\n"
-        "  brindock --help                    this text\n"
+        "  brindock -h, brindock --help       this text\n"
         "  brindock --version                 the version\n"
         "\n"
         "The rest is in the manual: man brindock\n";
     static const char version[] = "brindock " BRINDOCK_VERSION "\n";
-    const char* answer = std::strcmp(argument, "--help") == 0      ? help
+    const bool asks_help = std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0;
+    const char* answer = asks_help                                 ? help
                          : std::strcmp(argument, "--version") == 0 ? version
                                                                    : nullptr;
     if (answer == nullptr) {
@@ -80,8 +82,18 @@ bool answer_about_brindock(const char* argument)
     return true;
 }
 
-[[noreturn]] void fail_launch()
+// The controller gets the fixed text it knows on standard output; whoever
+// reads standard error gets the reason, `error` being the errno of the call
+// that failed.
+[[noreturn]] void fail_launch(int error)
 {
+    char reason[160];
+    const int length = std::snprintf(
+        reason, sizeof reason, "brindock: cannot start the command: %s\n", std::strerror(error));
+    const auto size =
+        std::min(static_cast<std::size_t>(length > 0 ? length : 0), sizeof reason - 1);
+    if (write(STDERR_FILENO, reason, size) < 0) {
+    }
     std::puts("Unable to exec your-program-B");
     std::exit(1);
 }
@@ -94,11 +106,11 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
              int& child_output)
 {
     if (!open_child_exit_event()) {
-        fail_launch();
+        fail_launch(errno);
     }
     const int group_report = tied ? start_watchdog() : -1;
     if (tied && group_report < 0) {
-        fail_launch();
+        fail_launch(errno);
     }
     if (tied) {
         install_ending_signal_handlers();
@@ -112,7 +124,7 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
             spawn_shell_command(command, &child_input, &child_output, group_report, control_group);
     }
     if (child <= 0) {
-        fail_launch();
+        fail_launch(errno);
     }
     watch_command(child, tied);
     return child;

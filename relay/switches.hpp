@@ -5,8 +5,11 @@
 
 namespace brindock {
 
-// True when the variable `name` is exactly "1"; any other value, or none,
-// leaves the mode off. Either way the variable is removed.
+// True when the variable `name` is exactly "1". Unset, empty or "0" leaves the
+// mode off; any other value ("true", "yes") leaves it off too, and says so in
+// one line on standard error, as a controller that meant it on would
+// otherwise never learn why nothing changed. Either way the variable is
+// removed.
 bool take_switch(const char* name);
 
 }  // namespace brindock

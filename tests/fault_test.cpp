@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/descriptors.hpp"
 #include "support/relay_process.hpp"
 
 namespace {
@@ -47,7 +48,7 @@ void make_stray(stray kind)
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        close_range(0, ~0U, 0);
+        brindock::close_descriptors_from(0);
         if (kind == stray::stopped) {
             raise(SIGSTOP);
         }
@@ -261,11 +262,14 @@ TEST(Faults, TooFewDescriptorsIsALaunchFailureAndNineAreEnough)
         request.args = {"tr a-z A-Z"};
         request.writes = {packet("ok"), end_of_input};
         request.descriptor_limit = limit;
-        request.before_exec = [] { close_range(3, ~0U, 0); };
+        request.before_exec = [] { brindock::close_descriptors_from(3); };
         const relay_result r = run_relay(request);
         if (limit < 9) {
             EXPECT_TRUE(r.exited_with(1)) << limit;
             EXPECT_EQ(r.out, launch_failure) << limit;
+            EXPECT_EQ(r.err, std::string("brindock: cannot start the command: ") +
+                                 std::strerror(EMFILE) + "\n")
+                << limit;
         } else {
             EXPECT_TRUE(r.exited_with(0));
             EXPECT_EQ(r.out, packet("OK"));
@@ -446,7 +450,7 @@ TEST(Descriptors, TheCommandGetsItsPipesAndWhatTheRelayInheritedAndNothingElse)
     request.args = {"ls /proc/$$/fd; :"};
     request.writes = {end_of_input};
     request.before_exec = [] {
-        close_range(3, ~0U, 0);
+        brindock::close_descriptors_from(3);
         dup2(2, 7);
     };
     const relay_result r = run_relay(request);

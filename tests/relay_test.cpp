@@ -37,6 +37,7 @@ TEST(Usage, HelpAndVersionAnswerOnStandardOutputAndLaunchNothing)
         const char* argument;
         std::string first_line;
     } cases[] = {{"--help", "usage: brindock \"cmd\""},
+                 {"-h", "usage: brindock \"cmd\""},
                  {"--version", "brindock " BRINDOCK_VERSION}};
     for (const auto& c : cases) {
         relay_request request;

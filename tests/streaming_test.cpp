@@ -328,8 +328,9 @@ TEST(Streaming, ATerminalAsStandardOutputNeverKeepsTheRelayWaiting)
 
 TEST(StreamMode, AnyOtherValueLeavesOutputUntilTheEndOfInput)
 {
-    for (const char* value : {"", "0", "yes", "1 "}) {
-        const scoped_variable stream("BRINDOCK_STREAM", value);
+    // Off in silence, or off with a line that says why.
+    for (const std::string value : {"", "0", "yes", "1 "}) {
+        const scoped_variable stream("BRINDOCK_STREAM", value.c_str());
         relay_request request;
         request.args = {"echo hi; cat"};
         request.writes = {packet("x"), end_of_input};
@@ -340,6 +341,10 @@ TEST(StreamMode, AnyOtherValueLeavesOutputUntilTheEndOfInput)
         const relay_result r = run_relay(request);
         EXPECT_FALSE(r.finished) << '"' << value << '"';
         EXPECT_EQ(r.out, "") << '"' << value << '"';
+        EXPECT_EQ(r.err, value.empty() || value == "0"
+                             ? ""
+                             : "brindock: BRINDOCK_STREAM=" + value +
+                                   " not understood, left off; only 1 turns it on\n");
     }
 }
 

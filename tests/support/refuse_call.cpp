@@ -18,8 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 
-// Headers from before the call may lack its number, which is common to all
-// architectures.
+// Headers from before these calls may lack their numbers, which are common to
+// the architectures below.
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
 #ifndef SYS_close_range
 #define SYS_close_range 436
 #endif
