@@ -1,5 +1,6 @@
 // Starting the command: "/bin/sh -c command" as a child joined to the relay by
-// two pipes, one feeding its standard input, one carrying its standard output.
+// two pipes, one feeding its standard input, one carrying its standard output;
+// on request a third carries its standard error.
 #pragma once
 
 #include <sys/types.h>
@@ -14,12 +15,14 @@ namespace brindock {
 // open then), or the fork's negative result.
 //
 // With a `group_report` descriptor, the shell leads a process group of its
-// own and writes its process id there before it runs the command.
+// own and writes its process id there before it runs the command. With a
+// `child_error` destination, the command's standard error is a pipe of its
+// own too, whose read end (non-blocking, close-on-exec) is stored there.
 //
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report = -1);
+                          int group_report = -1, int* child_error = nullptr);
 
 }  // namespace brindock
