@@ -129,7 +129,8 @@ bool feed_turn(relay_state& state)
         state.pending_at = 0;
         state.pending_end = taken.body_bytes;
         // Once per batch rather than per write, so that held packets are large.
-        state.pipes[0].waits = state.pipes[1].waits = false;
+        // Standard error, which seldom answers input, is left to the wait.
+        state.pipes[0].waits = false;
         feed_command(state);
     }
     return fed || result != take::must_wait;
