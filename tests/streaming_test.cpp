@@ -513,6 +513,25 @@ TEST(Channels, EachRefusedPacketGetsOneMessageAndChangesNothingElse)
             EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
         }
     }
+    // The hold at its limit is said in a packet too, although nothing more
+    // fits in it; and nothing of the output is lost.
+    std::string bytes;
+    relay_request request;
+    request.args = {"head -c 6000000 /dev/zero; cat"};
+    request.writes = uneven_packets(4 << 20, 5, bytes);
+    request.writes.pop_back();
+    for (std::string& write : request.writes) {
+        write = input(write.substr(4));
+    }
+    request.read_after_writing = true;
+    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    const std::vector<kind_and_payload> packets = split_channel(r.out);
+    EXPECT_EQ(joined_kind(packets, 0).substr(0, 6000000), std::string(6000000, '\0'));
+    EXPECT_NE(joined_kind(packets, 3).find("output hold full"), std::string::npos);
+    EXPECT_EQ(joined_kind(packets, 3), r.err);
+    EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
 }
 
 TEST(Channels, FlowControlSendsExactlyTheCreditAndHoldsTheCommandBack)
