@@ -10,7 +10,9 @@
 // against cat and against the relay's default mode, and a conversation times
 // one request at a time against a controller talking to cat directly. The
 // end of a thousand idle relays at once is timed tied, in a control group and
-// in a process group, against untied.
+// in a process group, against untied. Channel mode (a kind byte in every body)
+// runs against stream mode, and a slow reader takes 20 MB through its flow
+// control.
 //
 // Usage: brindock_bench [earlier relay binary, or -] [rounds] [mass-end: that case alone]
 #include <dirent.h>
@@ -95,16 +97,21 @@ unsigned char* unshared_pages(std::size_t size)
     return static_cast<unsigned char*>(memory);
 }
 
-// `count` packets of `payload` bytes each, or for cat the bare payload.
-bytes payload_block(std::size_t payload, std::size_t count, bool framed)
+// `count` packets of `payload` bytes each, or for cat the bare payload;
+// `kinds`: in channel mode, input packets.
+bytes payload_block(std::size_t payload, std::size_t count, bool framed, bool kinds = false)
 {
-    const std::size_t step = (framed ? header_size : 0) + payload;
+    const std::size_t kind = kinds ? 1 : 0;
+    const std::size_t step = (framed ? header_size + kind : 0) + payload;
     unsigned char* block = unshared_pages(step * count);
     for (std::size_t i = 0; i < count; ++i) {
         unsigned char* at = block + i * step;
         if (framed) {
-            brindock::encode_length_header(at, static_cast<std::uint32_t>(payload));
+            brindock::encode_length_header(at, static_cast<std::uint32_t>(payload + kind));
             at += header_size;
+            if (kinds) {
+                *at++ = 0;
+            }
         }
         std::memset(at, 'a' + static_cast<int>(i % 26), payload);
     }
@@ -113,6 +120,10 @@ bytes payload_block(std::size_t payload, std::size_t count, bool framed)
 
 const unsigned char end_packet_bytes[header_size] = {};
 const bytes end_packet{end_packet_bytes, header_size};
+// Channel mode: the end of input, and a window of 64 KiB.
+const unsigned char end_kind_bytes[header_size + 1] = {0, 0, 0, 1, 1};
+const bytes end_kind_packet{end_kind_bytes, sizeof end_kind_bytes};
+const unsigned char window_bytes[header_size + 5] = {0, 0, 0, 5, 3, 0, 1, 0, 0};
 
 // What the driver writes: `repeats` copies of `block`, then `tail`.
 struct source {
@@ -122,12 +133,17 @@ struct source {
 };
 
 // What the driver has read back; for the relay, packets are taken apart.
+// In channel mode only the command's output and error count as payload.
 struct sink {
     bool framed = false;
+    bool kinds = false;
     std::uint64_t payload = 0, packets = 0;
     unsigned char header[header_size] = {};
     std::size_t header_filled = 0;
     std::uint32_t body_left = 0;
+    bool kind_due = false;
+    unsigned char kind = 0;
+    bool exited = false;  // the exit packet has come
 };
 
 void consume(sink& out, const unsigned char* data, std::size_t count)
@@ -137,10 +153,18 @@ void consume(sink& out, const unsigned char* data, std::size_t count)
         return;
     }
     while (count > 0) {
+        if (out.kind_due) {
+            out.kind = *data++;
+            --count;
+            --out.body_left;
+            out.kind_due = false;
+            out.exited = out.exited || out.kind == 2;
+            continue;
+        }
         if (out.body_left > 0) {
             const std::size_t taken = std::min<std::size_t>(count, out.body_left);
             out.body_left -= static_cast<std::uint32_t>(taken);
-            out.payload += taken;
+            out.payload += out.kind <= 1 ? taken : 0;
             data += taken;
             count -= taken;
             continue;
@@ -150,6 +174,7 @@ void consume(sink& out, const unsigned char* data, std::size_t count)
         if (out.header_filled == header_size) {
             out.header_filled = 0;
             out.body_left = brindock::decode_length_header(out.header);
+            out.kind_due = out.kinds;
             ++out.packets;
             if (out.body_left == 0 || out.body_left > brindock::max_output_payload) {
                 fail("relay sent a packet of " + std::to_string(out.body_left) + " bytes");
@@ -235,6 +260,7 @@ struct arm {
     std::size_t measured = 0;     // the stage whose peak memory is taken
     source input;
     bool framed = false;
+    bool kinds = false;
     int read_gap_us = 0;  // a slow controller: a pause after each read
 };
 
@@ -266,6 +292,7 @@ void run_once(const arm& a, std::uint64_t expected, arm_result& result)
     }
     sink output;
     output.framed = a.framed;
+    output.kinds = a.kinds;
     const bool taken = pump(input, previous, a.input, output, a.read_gap_us);
     for (std::size_t i = 0; i < pids.size(); ++i) {
         int status = 0;
@@ -444,13 +471,14 @@ void print_memory(const char* what, const figures& f, long goal_kib, bool of_flo
 // A conversation: `exchanges` requests of `size` bytes written one at a time
 // to a process that echoes them, each answer read whole before the next
 // request. Returns the seconds per exchange.
-double converse_once(const command& argv, bool framed, std::size_t size, int exchanges)
+double converse_once(const command& argv, bool framed, std::size_t size, int exchanges,
+                     bool kinds = false)
 {
     int to[2], from[2];
     check(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0, "pipe2");
     const pid_t pid = start_stage(argv, to[0], from[1]);
     check(close(to[0]) == 0 && close(from[1]) == 0, "close");
-    const bytes request = payload_block(size, 1, framed);
+    const bytes request = payload_block(size, 1, framed, kinds);
     static unsigned char* const buffer = unshared_pages(65536);
     const double start = now_seconds();
     for (int i = 0; i < exchanges; ++i) {
@@ -458,6 +486,7 @@ double converse_once(const command& argv, bool framed, std::size_t size, int exc
               "write a request");
         sink answer;
         answer.framed = framed;
+        answer.kinds = kinds;
         while (answer.payload < size) {
             const ssize_t got = read(from[0], buffer, 65536);
             check(got > 0, "read an answer");
@@ -466,7 +495,8 @@ double converse_once(const command& argv, bool framed, std::size_t size, int exc
     }
     const double seconds = (now_seconds() - start) / exchanges;
     if (framed) {
-        check(write(to[1], end_packet.data, end_packet.size) == header_size, "write");
+        const bytes& end = kinds ? end_kind_packet : end_packet;
+        check(write(to[1], end.data, end.size) == static_cast<ssize_t>(end.size), "write");
     }
     check(close(to[1]) == 0, "close");
     while (read(from[0], buffer, 65536) > 0) {
@@ -481,28 +511,103 @@ double converse_once(const command& argv, bool framed, std::size_t size, int exc
 }
 
 // The relay in stream mode against cat alone and against the floor of any
-// relay, arms alternating; prints their rows.
+// relay, and in channel mode against stream mode, arms alternating; prints
+// their rows.
 void print_conversation(const char* relay, int rounds)
 {
     constexpr int exchanges = 2000;
     const command arms[] = {{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr},
                             {"cat", nullptr},
-                            {HOP_FORWARDER_BINARY, "cat", nullptr}};
-    std::vector<double> seconds[3], ratios[3];
+                            {HOP_FORWARDER_BINARY, "cat", nullptr},
+                            {"/usr/bin/env", "BRINDOCK_CHANNELS=1", relay, "cat", nullptr}};
+    constexpr std::size_t count = std::size(arms);
+    std::vector<double> seconds[count], ratios[count];
     for (int round = 0; round < rounds; ++round) {
-        for (std::size_t k = 0; k < 3; ++k) {
-            const std::size_t which = (static_cast<std::size_t>(round) + k) % 3;
-            seconds[which].push_back(converse_once(arms[which], which != 1, 100, exchanges));
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t which = (static_cast<std::size_t>(round) + k) % count;
+            seconds[which].push_back(
+                converse_once(arms[which], which != 1, 100, exchanges, which == 3));
         }
         for (const std::size_t which : {std::size_t{0}, std::size_t{2}}) {
             ratios[which].push_back(seconds[which].back() / seconds[1].back());
         }
+        ratios[3].push_back(seconds[3].back() / seconds[0].back());
     }
     print_row("stream: 100 B request to cat, latency", "us", median(seconds[0]) * 1e6,
               median(seconds[1]) * 1e6, median_and_range(ratios[0]), "", "<= 2.00",
               verdict(median(ratios[0]) <= 2));
     print_row("  floor: a bare forwarder", "us", median(seconds[2]) * 1e6, median(seconds[1]) * 1e6,
               median_and_range(ratios[2]), "", "", "");
+    print_row("channels: the same, against stream", "us", median(seconds[3]) * 1e6,
+              median(seconds[0]) * 1e6, median_and_range(ratios[3]), "", "", "");
+}
+
+// Channel mode with flow control: `total` bytes of output through a window of
+// 64 KiB that a reader refills only after a pause for every 64 KiB it takes;
+// without `window`, stream mode and the same reader. Returns the relay's peak
+// resident memory in KiB.
+long slow_reader_peak(const char* relay, std::uint64_t total, bool window)
+{
+    const std::string zeros = "head -c " + std::to_string(total) + " /dev/zero";
+    const command argv =
+        window ? command{"/usr/bin/env", "BRINDOCK_CHANNELS=1", "BRINDOCK_WINDOW=65536",
+                         relay,          zeros.c_str(),         nullptr}
+               : command{"/usr/bin/env", "BRINDOCK_STREAM=1", relay, zeros.c_str(), nullptr};
+    int to[2], from[2];
+    check(pipe2(to, O_CLOEXEC) == 0 && pipe2(from, O_CLOEXEC) == 0, "pipe2");
+    const pid_t pid = start_stage(argv, to[0], from[1]);
+    check(close(to[0]) == 0 && close(from[1]) == 0, "close");
+    if (!window) {
+        check(write(to[1], end_packet.data, end_packet.size) == header_size, "write");
+    }
+    static unsigned char* const buffer = unshared_pages(65536);
+    sink out;
+    out.framed = true;
+    out.kinds = window;
+    std::uint64_t refilled = 65536;
+    for (ssize_t got; (got = read(from[0], buffer, 4096)) > 0;) {
+        consume(out, buffer, static_cast<std::size_t>(got));
+        if (out.payload >= refilled) {
+            const timespec pause{0, 1000000};
+            nanosleep(&pause, nullptr);
+            refilled += 65536;
+            if (window && !out.exited) {
+                check(write(to[1], window_bytes, sizeof window_bytes) == sizeof window_bytes,
+                      "write a window");
+            }
+        }
+        if (out.exited && to[1] >= 0) {
+            check(close(to[1]) == 0, "close");
+            to[1] = -1;
+        }
+    }
+    check(out.payload == total, "the whole output through a slow reader");
+    if (to[1] >= 0) {
+        check(close(to[1]) == 0, "close");
+    }
+    check(close(from[0]) == 0, "close");
+    int status = 0;
+    rusage usage{};
+    check(wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a slow reader's relay");
+    return usage.ru_maxrss;
+}
+
+void print_slow_reader(const char* relay, int rounds)
+{
+    long peaks[2] = {0, 0};
+    for (int round = 0; round < rounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const bool window = (round + k) % 2 == 0;
+            peaks[window ? 0 : 1] =
+                std::max(peaks[window ? 0 : 1], slow_reader_peak(relay, 20000000, window));
+        }
+    }
+    char ratio[16];
+    (void)std::snprintf(ratio, sizeof ratio, "%.2f",
+                        static_cast<double>(peaks[0]) / static_cast<double>(peaks[1]));
+    print_row("channels: 20 MB, 64 KiB window, peak", "KiB", static_cast<double>(peaks[0]),
+              static_cast<double>(peaks[1]), ratio, "", "<= 4096", verdict(peaks[0] <= 4096));
 }
 
 // A command that writes a byte every 60 us for 2 s, through stream mode, the
@@ -796,13 +901,24 @@ int main(int argc, char** argv)
                             0,
                             {framed_64k, 32 * mib / 65536, end_packet},
                             true,
+                            false,
                             500},
                            {{{"/bin/sh", "-c", out_while_in, nullptr}},
                             0,
                             {raw_64k, 32 * mib / 65536, {}},
                             false,
+                            false,
                             500},
                            100 * mib};
+    // Channel mode the same way, against stream mode as its floor.
+    bench_case channel_trip{stream_trip};
+    channel_trip.relay = {{{"/usr/bin/env", "BRINDOCK_CHANNELS=1", relay, "cat", nullptr}},
+                          0,
+                          {payload_block(65536, 1, true, true), big / 65536, end_kind_packet},
+                          true,
+                          true};
+    channel_trip.floor = stream_trip.relay;
+    channel_trip.floor_name = "  stream mode";
     const bench_case startup{{{{relay, "true", nullptr}}, 0, {{}, 0, end_packet}, true},
                              {{{"/bin/sh", "-c", "true", nullptr}}, 0, {}},
                              0,
@@ -827,6 +943,7 @@ int main(int argc, char** argv)
     const figures f_spilled = measure(spilling, rounds, nullptr), f_start = run(startup);
     const figures f_stream = measure(stream_trip, rounds, nullptr);
     const figures f_stream_slow = measure(stream_slow, std::min(rounds, 5), earlier);
+    const figures f_channels = measure(channel_trip, rounds, nullptr);
 
     std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock", "baseline",
                 "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
@@ -848,9 +965,17 @@ int main(int argc, char** argv)
               moved / median_of(f_stream.floor, &arm_result::seconds),
               median_and_range(stream_over_default), "", ">= 1",
               verdict(median(stream_over_default) >= 1));
+    const std::vector<double> channels_over_stream =
+        paired({f_channels.relay, f_channels.floor, {}, {}}, &arm_result::seconds);
+    print_throughput("channels: round trip via cat", f_channels, big, 0, "  stream mode");
+    print_row("  channels against stream mode", "MiB/s",
+              moved / median_of(f_channels.relay, &arm_result::seconds),
+              moved / median_of(f_channels.floor, &arm_result::seconds),
+              median_and_range(channels_over_stream), "", "", "");
     print_conversation(relay, rounds);
     print_trickle(relay, earlier, std::min(rounds, 5));
     print_mass_end(relay, rounds);
+    print_slow_reader(relay, rounds);
     const std::vector<double> slowdown = paired(f_start, &arm_result::seconds, true);
     print_row("start-up and end, `true`", "us/run",
               median_of(f_start.relay, &arm_result::seconds) * 1e6,
@@ -872,6 +997,7 @@ int main(int argc, char** argv)
         print_row("  earlier relay", "KiB", static_cast<double>(peak_rss(f_stream_slow.earlier)), 0,
                   "", "", "", "");
     }
+    print_memory("peak RSS, channels round trip", f_channels, 6144);
     std::printf(
         "\nThroughput rows: ratios are brindock/baseline, so above 1 is brindock faster "
         "or cheaper.\nStart-up row: ratios are brindock/`sh -c true`, so below 1 is "

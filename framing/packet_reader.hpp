@@ -3,10 +3,16 @@
 // batches of many packets. Either way the reader carries a header cut by the
 // end of a read over to the next one, and says where the end-of-input packet
 // ends, so that no byte after it is ever consumed.
+//
+// In channel mode every body opens with a kind byte: only input bodies are
+// passed on, the other packets are handed whole to the caller's handler, and
+// the end of input is a packet among others, after which reading goes on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "framing/channel_kinds.hpp"
 
 namespace brindock {
 
@@ -21,7 +27,18 @@ struct packet_reader {
     unsigned char header[4] = {};
     // The end-of-input header has been consumed: nothing more may be.
     bool ended = false;
+
+    // Channel mode: bodies open with a kind byte.
+    bool kinds = false;
+    // Channel mode: the end of input has been taken; later input is refused.
+    bool input_closed = false;
+    bool kind_due = false;    // the next body byte is the kind
+    bool passing_on = false;  // the current body is input to pass on
+    control_packet control;   // the current packet, when it is not passed on
 };
+
+// Called for each packet that is not passed on, once it has been taken in whole.
+using control_handler = void (*)(const control_packet& packet, void* context);
 
 // What a batch of consumed bytes held.
 struct batch {
@@ -42,7 +59,10 @@ std::size_t consumable_size(const packet_reader& reader, const unsigned char* by
 
 // Accounts for `count` consumed bytes at `bytes` (no more than consumable_size
 // allows) and moves their body bytes to the front of `bytes`, over the headers.
-batch take_batch(packet_reader& reader, unsigned char* bytes, std::size_t count);
+// In channel mode `handler` (when given) is called with `context` for every
+// packet that is not input to pass on, in stream order.
+batch take_batch(packet_reader& reader, unsigned char* bytes, std::size_t count,
+                 control_handler handler = nullptr, void* context = nullptr);
 
 // Size of the next write to the child when `remaining` bytes of a chunk are left.
 std::size_t next_piece_size(std::size_t remaining);

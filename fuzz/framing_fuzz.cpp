@@ -2,7 +2,9 @@
 // and the size of every exact read and of every batch that waits; a decoding
 // written here, apart from the reader, says which bytes are headers and
 // bodies, where the input ends, what the reader may ask for at each point and
-// how much of a batch it may consume. Encoded headers must decode back.
+// how much of a batch it may consume. Encoded headers must decode back. The
+// same stream is read once more with kinds, as channel mode does, against a
+// decoding of kinds written here as well.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -149,6 +151,79 @@ void check_headers(const std::string& stream)
     }
 }
 
+// Channel mode: the input passed on, and each other whole packet as
+// "kind/payload length/first payload bytes/a if after the end of input".
+struct kind_decoding {
+    std::string input;
+    std::vector<std::string> controls;
+};
+
+std::string describe(unsigned kind, std::size_t length, const std::string& first, bool after_end)
+{
+    return std::to_string(kind) + "/" + std::to_string(length) + "/" + first.substr(0, 4) +
+           (after_end ? "/a" : "");
+}
+
+kind_decoding decode_kinds(const std::string& stream)
+{
+    kind_decoding d;
+    bool ended = false;
+    for (std::size_t at = 0; stream.size() - at >= 4;) {
+        const auto* b = reinterpret_cast<const unsigned char*>(stream.data() + at);
+        const std::size_t length =
+            (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
+        at += 4;
+        const std::size_t present = std::min(length, stream.size() - at);
+        if (length == 0) {
+            d.controls.push_back(describe(1, 0, "", ended));
+            ended = true;
+            continue;
+        }
+        if (present == 0) {
+            break;
+        }
+        const unsigned kind = b[4];
+        const std::string payload = stream.substr(at + 1, present - 1);
+        if (kind == 0 && !ended) {
+            d.input += payload;  // a cut body's bytes are passed on as they come
+        } else if (present == length) {
+            d.controls.push_back(describe(kind, length - 1, payload, ended));
+            ended = ended || (kind == 1 && length == 1);
+        }
+        at += present;
+    }
+    return d;
+}
+
+void note_control(const control_packet& packet, void* context)
+{
+    const std::string first(reinterpret_cast<const char*>(packet.payload),
+                            std::min<std::size_t>(packet.payload_length, 4));
+    static_cast<kind_decoding*>(context)->controls.push_back(
+        describe(packet.kind, packet.payload_length, first, packet.after_end));
+}
+
+// Reading with kinds never stops early, whatever the batches.
+template <typename Choose>
+void check_kinds(const std::string& stream, Choose choose)
+{
+    const kind_decoding expected = decode_kinds(stream);
+    kind_decoding got;
+    packet_reader reader;
+    reader.kinds = true;
+    for (std::size_t at = 0; at < stream.size();) {
+        std::string waiting = stream.substr(at, choose(stream.size() - at));
+        auto* bytes = reinterpret_cast<unsigned char*>(waiting.data());
+        require(consumable_size(reader, bytes, waiting.size()) == waiting.size(),
+                "stops early with kinds");
+        const batch taken = take_batch(reader, bytes, waiting.size(), note_control, &got);
+        got.input.append(waiting, 0, taken.body_bytes);
+        at += waiting.size();
+    }
+    require(got.input == expected.input, "input with kinds differs from the decoding");
+    require(got.controls == expected.controls, "packets with kinds differ from the decoding");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -205,5 +280,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         feed(reframed, decode(reframed), relay_buffer_size, [](std::size_t ask) { return ask; });
     require(again.bodies == o.bodies, "reframed bodies differ");
     require(again.input_end == reframed.size(), "reframed stream does not end at its end");
+
+    FuzzedDataProvider kind_sizes(sizes.data(), sizes.size());
+    check_kinds(stream, [&](std::size_t left) {
+        const std::size_t most = std::min(left, buffer_size);
+        return kind_sizes.remaining_bytes() > 0
+                   ? kind_sizes.ConsumeIntegralInRange<std::size_t>(1, most)
+                   : most;
+    });
     return 0;
 }

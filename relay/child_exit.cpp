@@ -42,7 +42,7 @@ volatile std::sig_atomic_t event_write_end = -1;
 // Readable once the command has ended; -1 where the kernel has no such thing.
 int command_process = -1;
 
-constexpr nfds_t max_watched = 4;
+constexpr nfds_t max_watched = 5;
 
 // Tied: notes whether the command has ended, without reaping it. Its number
 // is also its group's, and the watchdog signals that group until the relay's

@@ -50,7 +50,7 @@ pid_t command_pid();
 // nothing about the controller any more.
 void stop_watching_output();
 
-// The relay's one wait: until one of the `count` (at most 4) descriptors in
+// The relay's one wait: until one of the `count` (at most 5) descriptors in
 // `watched` is ready, something happens to the command or the controller, or
 // `timeout_ms` milliseconds pass (-1: no limit). Returns false only when the
 // time passed with nothing ready. `spin_us`: how long to look without sleeping

@@ -5,21 +5,23 @@
 #include <cstdio>
 
 #include "framing/length_header.hpp"
+#include "relay/channel_packets.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
 
 namespace brindock {
 namespace {
 
-// Says on standard error why the command's input ends before its end-of-input packet.
-void report_full_hold(const output_hold& hold)
+// Says why the command's input ends before its end-of-input packet.
+void report_full_hold(relay_state& state)
 {
     char line[160];
     const int length = std::snprintf(
         line, sizeof line,
         "brindock: output hold full, %llu bytes held; the rest of the input is dropped\n",
-        static_cast<unsigned long long>(hold_size(hold)));
-    if (length > 0 && write(STDERR_FILENO, line, static_cast<std::size_t>(length)) < 0) {
+        static_cast<unsigned long long>(hold_size(state.hold)));
+    if (length > 0) {
+        tell_controller(state, line, static_cast<std::size_t>(length));
     }
 }
 
@@ -31,13 +33,14 @@ bool has_pending(const relay_state& state)
 // The command takes no more input: it has ended, or the hold is full while it
 // leaves its input unread and its output waits, so that waiting on could only
 // end in a deadlock with a controller that writes all its input before reading.
-bool command_takes_no_more(const relay_state& state)
+bool command_takes_no_more(relay_state& state)
 {
     if (child_exit_seen()) {
         return true;
     }
-    if (state.child_input_waits && state.output_seen_ready && hold_is_full(state.hold)) {
-        report_full_hold(state.hold);
+    const bool output_ready = state.pipes[0].seen_ready || state.pipes[1].seen_ready;
+    if (state.child_input_waits && output_ready && hold_is_full(state.hold)) {
+        report_full_hold(state);
         return true;
     }
     return false;
@@ -91,7 +94,8 @@ take take_next(relay_state& state, batch& taken)
         return state.input_waits ? take::must_wait : take::over;
     }
     state.last_input_ms = monotonic_ms();
-    taken = take_batch(state.reader, state.buffer, static_cast<std::size_t>(got));
+    taken = take_batch(state.reader, state.buffer, static_cast<std::size_t>(got),
+                       state.channels ? take_control_packet : nullptr, &state);
     return take::taken;
 }
 
@@ -113,6 +117,11 @@ bool feed_turn(relay_state& state)
         end_input(state);
         return true;
     }
+    // Channel mode: the controller's input goes on, for what is not input.
+    if (state.reader.input_closed) {
+        stop_feeding(state);
+        return true;
+    }
     batch taken;
     const take result = take_next(state, taken);
     if (result == take::over) {
@@ -121,7 +130,8 @@ bool feed_turn(relay_state& state)
         state.pending_at = 0;
         state.pending_end = taken.body_bytes;
         // Once per batch rather than per write, so that held packets are large.
-        state.output_waits = false;
+        // Standard error, which seldom answers input, is left to the wait.
+        state.pipes[0].waits = false;
         feed_command(state);
     }
     return fed || result != take::must_wait;
@@ -175,6 +185,8 @@ void end_input(relay_state& state)
     // A controller still writing then fails at once instead of blocking.
     close(STDIN_FILENO);
     state.input = input_stage::over;
+    // No credit can come any more; holding the output back would be for good.
+    window_lift(state.window);
 }
 
 }  // namespace brindock

@@ -12,6 +12,11 @@
 // including its end-of-input packet, to the end of its input, or until it has
 // been quiet for a while. Then standard input is closed. Nothing after the
 // end-of-input packet is ever taken in.
+//
+// In channel mode the end of input is a packet among others: the command's
+// input closes there, and the controller's input is taken in on, for its
+// signals and windows, and dropped otherwise, until it ends or (once
+// standard output has been let go of) has been quiet for a while.
 #pragma once
 
 #include "relay/relay_state.hpp"

@@ -181,8 +181,8 @@ pid_t fork_into(int control_group, bool& in_control_group)
 }
 
 [[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
-                                     const int output_pipe[2], int group_report,
-                                     bool in_control_group)
+                                     const int output_pipe[2], const int error_pipe[2],
+                                     int group_report, bool in_control_group)
 {
     // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
@@ -194,6 +194,12 @@ pid_t fork_into(int control_group, bool& in_control_group)
     // The standard descriptors are always open here, so these ends lie above 2.
     close(input_pipe[0]);
     close(output_pipe[1]);
+    // From here on even a failed exec is reported through the pipe.
+    if (error_pipe[1] >= 0) {
+        dup2(error_pipe[1], STDERR_FILENO);
+        close(error_pipe[0]);
+        close(error_pipe[1]);
+    }
 
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
     report_exec_failure(errno);
@@ -209,27 +215,43 @@ void hand_over(int end, int* destination)
     }
 }
 
+// Closes what was made so far, keeping errno, so that a caller that frees
+// descriptors can try again.
+void close_pipes(std::initializer_list<const int*> pipes)
+{
+    const int error = errno;
+    for (const int* ends : pipes) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    errno = error;
+}
+
 }  // namespace
 
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group)
+                          int group_report, int control_group, int* child_error)
 {
     int input_pipe[2];
     int output_pipe[2];
+    int error_pipe[2] = {-1, -1};
     if (pipe2(input_pipe, O_CLOEXEC) != 0) {
         return -1;
     }
     if (pipe2(output_pipe, O_CLOEXEC) != 0) {
-        // Closed so that a caller that frees descriptors can try again.
-        const int error = errno;
-        close(input_pipe[0]);
-        close(input_pipe[1]);
-        errno = error;
+        close_pipes({input_pipe});
+        return -1;
+    }
+    if (child_error != nullptr && pipe2(error_pipe, O_CLOEXEC) != 0) {
+        close_pipes({input_pipe, output_pipe});
         return -1;
     }
     // Only the relay's own ends wait for readiness; the child's stay blocking.
     fcntl(input_pipe[1], F_SETFL, O_NONBLOCK);
     fcntl(output_pipe[0], F_SETFL, O_NONBLOCK);
+    if (child_error != nullptr) {
+        fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
+    }
 
     bool in_control_group = false;
     const pid_t pid = fork_into(control_group, in_control_group);
@@ -237,13 +259,17 @@ pid_t spawn_shell_command(const char* command, int* child_input, int* child_outp
         return pid;
     }
     if (pid == 0) {
-        run_shell_in_child(command, input_pipe, output_pipe, group_report, in_control_group);
+        run_shell_in_child(command, input_pipe, output_pipe, error_pipe, group_report,
+                           in_control_group);
     }
     if (group_report >= 0) {
         setpgid(pid, pid);  // also here, so that it holds whichever runs first
     }
     hand_over(input_pipe[1], child_input);
     hand_over(output_pipe[0], child_output);
+    if (child_error != nullptr) {
+        *child_error = error_pipe[0];
+    }
     return pid;
 }
 

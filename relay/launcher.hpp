@@ -1,5 +1,6 @@
 // Starting the command: "/bin/sh -c command" as a child joined to the relay by
-// two pipes, one feeding its standard input, one carrying its standard output.
+// two pipes, one feeding its standard input, one carrying its standard output;
+// on request a third carries its standard error.
 #pragma once
 
 #include <sys/types.h>
@@ -16,13 +17,16 @@ namespace brindock {
 // With a `group_report` descriptor, the shell leads a process group of its
 // own and writes a command_report there before it runs the command. With a
 // `control_group` descriptor too, it is started inside that control group,
-// where the kernel allows it.
+// where the kernel allows it. With a `child_error` destination, the command's
+// standard error is a pipe of its own too, whose read end (non-blocking,
+// close-on-exec) is stored there.
 //
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report = -1, int control_group = -1);
+                          int group_report = -1, int control_group = -1,
+                          int* child_error = nullptr);
 
 // What the shell reports, before it runs the command, through `group_report`.
 struct command_report {

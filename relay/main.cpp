@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "framing/length_header.hpp"
+#include "relay/channel_packets.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
 #include "relay/input_source.hpp"
@@ -66,6 +67,8 @@ bool answer_about_brindock(const char* argument)
         "\n"
         "  BRINDOCK_TIED=1 brindock \"cmd\"     end with the command and exit with its status\n"
         "  BRINDOCK_STREAM=1 brindock \"cmd\"   send the output while input still flows\n"
+        "  BRINDOCK_CHANNELS=1 brindock \"cmd\" kinds of packet: standard error, the exit,\n"
+        "                                     signals; BRINDOCK_WINDOW=N for flow control\n"
         "  brindock -h, brindock --help       this text\n"
         "  brindock --version                 the version\n"
         "\n"
@@ -101,9 +104,10 @@ bool answer_about_brindock(const char* argument)
 // Starts the command with what taking in its input needs, and, tied, with its
 // watchdog. The private pipe of that is made first, so that the relay's
 // descriptors stay the same while it runs, and is the first thing given up
-// when descriptors are short.
+// when descriptors are short. `child_error`, when given, receives the read
+// end of the command's own standard error pipe.
 pid_t launch(const char* command, bool tied, input_source& source, int& child_input,
-             int& child_output)
+             int& child_output, int* child_error)
 {
     if (!open_child_exit_event()) {
         fail_launch(errno);
@@ -117,11 +121,11 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
     }
     source = open_input_source();
     const int control_group = tied ? command_control_group() : -1;
-    pid_t child =
-        spawn_shell_command(command, &child_input, &child_output, group_report, control_group);
+    pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report,
+                                      control_group, child_error);
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child =
-            spawn_shell_command(command, &child_input, &child_output, group_report, control_group);
+        child = spawn_shell_command(command, &child_input, &child_output, group_report,
+                                    control_group, child_error);
     }
     if (child <= 0) {
         fail_launch(errno);
@@ -143,17 +147,31 @@ int main(int argc, char** argv)
     if (answer_about_brindock(argv[1])) {
         return 0;
     }
-    const bool tied = take_tied_request();
+    // Channel mode is tied and streaming as well.
+    const bool channels = take_switch("BRINDOCK_CHANNELS");
+    const bool tied = take_tied_request() || channels;
     // Streaming, output goes out while input still flows, not after it.
-    const bool streaming = take_switch("BRINDOCK_STREAM");
+    const bool streaming = take_switch("BRINDOCK_STREAM") || channels;
+    unsigned long long first_credit = 0;
+    const bool flow_control = take_number("BRINDOCK_WINDOW", first_credit) && channels;
     input_source source;
     int child_input = -1;
     int child_output = -1;
-    const pid_t command = launch(argv[1], tied, source, child_input, child_output);
+    int child_error = -1;
+    const pid_t command =
+        launch(argv[1], tied, source, child_input, child_output, channels ? &child_error : nullptr);
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
-    relay_state state{source, relay_buffer, child_input, child_output, hold, streaming};
+    if (channels) {
+        hold_use_kinds(hold);
+    }
+    relay_state state{source, relay_buffer, child_input, {}, hold, streaming, channels};
+    state.pipes[0] = {child_output, kind_output};
+    state.pipes[1] = {child_error, kind_error};
+    state.reader.kinds = channels;
+    state.window.on = flow_control;
+    state.window.credit = first_credit;
     run_relay(state);
     return tied ? end_tied(command) : 0;
 }

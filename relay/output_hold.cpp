@@ -92,14 +92,15 @@ bool past_memory(const output_hold& hold)
 
 bool memory_takes_output(const output_hold& hold)
 {
-    return hold.limit - hold.held > header_size && !past_memory(hold);
+    // The relay's own packets may have taken memory past its limit.
+    return hold.held < hold.limit && hold.limit - hold.held > hold.framing && !past_memory(hold);
 }
 
 // The block that the next packet goes into, mapping a new one when the last
-// has no room for a header and a payload byte.
-hold_block* block_with_room(output_hold& hold)
+// has no room for `need` bytes.
+hold_block* block_with_room(output_hold& hold, std::size_t need)
 {
-    if (hold.last != nullptr && space_left(hold.last) > header_size) {
+    if (hold.last != nullptr && space_left(hold.last) >= need) {
         return hold.last;
     }
     hold_block* block = map_block(hold.first != nullptr);
@@ -125,7 +126,7 @@ struct packet_room {
 packet_room room_for_packet(output_hold& hold)
 {
     if (memory_takes_output(hold)) {
-        hold_block* block = block_with_room(hold);
+        hold_block* block = block_with_room(hold, hold.framing + 1);
         if (block != nullptr) {
             return {block, std::min(space_left(block), hold.limit - hold.held)};
         }
@@ -135,7 +136,7 @@ packet_room room_for_packet(output_hold& hold)
     if (hold.staging == nullptr) {
         hold.staging = map_staging_block();
     }
-    return {hold.staging, space_left(hold.staging)};
+    return {hold.staging, space_left(hold.staging) - hold.reserve};
 }
 
 // Moves the full staging block's unsent bytes into the spill file. What the
@@ -154,6 +155,14 @@ void spill_staging(output_hold& hold)
     staging->sent = 0;
 }
 
+// The staging block has no room left for output: it goes to the file.
+void spill_if_full(output_hold& hold)
+{
+    if (space_left(hold.staging) <= hold.framing + hold.reserve) {
+        spill_staging(hold);
+    }
+}
+
 hold_block* release_first(output_hold& hold)
 {
     hold_block* block = hold.first;
@@ -166,20 +175,28 @@ hold_block* release_first(output_hold& hold)
     return hold.first;
 }
 
-// Sends what standard output takes now of `block`'s unsent bytes: true once
-// all are sent, false with errno set when it has to wait or fails.
+// Sends what standard output takes now of `block`'s unsent bytes, `budget` at
+// most: true once all are sent, false with errno set when it has to wait
+// (the budget spent included) or fails.
 // `final`: the block takes nothing more and is released once sent, so its
 // pages may be handed over instead of copied.
-bool send_block_ready(hold_block* block, bool final)
+bool send_block_ready(hold_block* block, bool final, std::uint64_t& budget)
 {
     while (block->sent < block->used) {
+        if (budget == 0) {
+            errno = EAGAIN;
+            return false;
+        }
         const unsigned char* data = block_data(block) + block->sent;
+        const auto length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(unsent(block), budget));
         const ssize_t written =
-            final ? give_what_fits(data, unsent(block)) : write_what_fits(data, unsent(block));
+            final ? give_what_fits(data, length) : write_what_fits(data, length);
         if (written < 0) {
             return false;
         }
         block->sent += static_cast<std::size_t>(written);
+        budget -= static_cast<std::uint64_t>(written);
     }
     return true;
 }
@@ -187,10 +204,10 @@ bool send_block_ready(hold_block* block, bool final)
 // The memory blocks' part of hold_send_ready. A block that is all sent is
 // released, or, when it is the one being filled, emptied for reuse: its bytes
 // were copied out, so nothing refers to them any more.
-bool send_memory_ready(output_hold& hold)
+bool send_memory_ready(output_hold& hold, std::uint64_t& budget)
 {
     while (hold.first != nullptr) {
-        if (!send_block_ready(hold.first, hold.first != hold.last)) {
+        if (!send_block_ready(hold.first, hold.first != hold.last, budget)) {
             return false;
         }
         if (hold.first == hold.last) {
@@ -213,7 +230,7 @@ bool hold_has_room(const output_hold& hold)
     // A full staging block is emptied into the file at once, so one that stays
     // full means the file takes nothing more.
     return memory_takes_output(hold) || hold.staging == nullptr ||
-           space_left(hold.staging) > header_size;
+           space_left(hold.staging) > hold.framing + hold.reserve;
 }
 
 bool hold_is_full(const output_hold& hold)
@@ -228,7 +245,14 @@ std::uint64_t hold_size(const output_hold& hold)
     return memory + (hold.spill.size - hold.spill.sent) + unsent(hold.staging);
 }
 
-ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most)
+void hold_use_kinds(output_hold& hold)
+{
+    hold.framing = header_size + 1;
+    // Room for a few dozen messages and the exit packet.
+    hold.reserve = 4096;
+}
+
+ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned char kind)
 {
     if (!hold_has_room(hold)) {
         // The child's output waits in its pipe for the output phase.
@@ -236,17 +260,23 @@ ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most)
         return -1;
     }
     const packet_room room = room_for_packet(hold);
-    const std::size_t request = std::min({room.space - header_size, max_output_payload, most});
+    const std::size_t extra = hold.framing - header_size;
+    const std::size_t request =
+        std::min({room.space - hold.framing, max_output_payload - extra, most});
     unsigned char* packet = block_data(room.block) + room.block->used;
-    const ssize_t got = read(fd, packet + header_size, request);
+    const ssize_t got = read(fd, packet + hold.framing, request);
     if (got > 0) {
-        encode_length_header(packet, static_cast<std::uint32_t>(got));
-        const std::size_t stored = header_size + static_cast<std::size_t>(got);
+        encode_length_header(packet,
+                             static_cast<std::uint32_t>(static_cast<std::size_t>(got) + extra));
+        if (extra > 0) {
+            packet[header_size] = kind;
+        }
+        const std::size_t stored = hold.framing + static_cast<std::size_t>(got);
         room.block->used += stored;
         if (room.block != hold.staging) {
             hold.held += stored;
-        } else if (space_left(room.block) <= header_size) {
-            spill_staging(hold);
+        } else {
+            spill_if_full(hold);
         }
     } else if (got == 0 || !only_had_to_wait()) {
         hold.closed = true;
@@ -254,12 +284,37 @@ ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most)
     return got;
 }
 
-bool hold_send_ready(output_hold& hold)
+bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length)
+{
+    // Memory may go past its limit by such a packet: it is small, and rare.
+    hold_block* block = !past_memory(hold) ? block_with_room(hold, length) : nullptr;
+    if (block != nullptr) {
+        hold.held += length;
+    } else {
+        if (hold.staging == nullptr) {
+            hold.staging = map_staging_block();
+        }
+        if (space_left(hold.staging) < length) {
+            return false;
+        }
+        block = hold.staging;
+    }
+    std::memcpy(block_data(block) + block->used, packet, length);
+    block->used += length;
+    if (block == hold.staging) {
+        spill_if_full(hold);
+    }
+    return true;
+}
+
+bool hold_send_ready(output_hold& hold, std::uint64_t most)
 {
     // In order: memory, the file, then the staging block. Once that too has
     // all gone it empties, and memory takes output again.
-    const bool all_sent = send_memory_ready(hold) && spill_send_ready(hold.spill) &&
-                          (hold.staging == nullptr || send_block_ready(hold.staging, false));
+    std::uint64_t budget = most;
+    const bool all_sent =
+        send_memory_ready(hold, budget) && spill_send_ready(hold.spill, budget) &&
+        (hold.staging == nullptr || send_block_ready(hold.staging, false, budget));
     if (!all_sent) {
         return only_had_to_wait();
     }

@@ -19,6 +19,10 @@
 // takes at once. Output keeps its order because memory takes new output only
 // while the file and the staging block are empty: once output has gone past
 // memory, later output follows it there until all of that has been sent.
+//
+// In channel mode each packet's payload opens with a kind byte, and the relay
+// may add packets of its own (a message, the exit packet): for them the
+// staging block keeps a small reserve that output never takes.
 #pragma once
 
 #include <sys/types.h>
@@ -40,7 +44,12 @@ struct output_hold {
     hold_block* staging = nullptr;  // output later than the file's, on its way to it
     spill_file spill;               // output later than the memory blocks'
     bool closed = false;            // the child's output ended or failed: nothing more to take
+    std::size_t framing = 4;        // bytes before a payload: the header, and the kind byte if any
+    std::size_t reserve = 0;        // staging bytes kept for the relay's own packets
 };
+
+// The hold of a relay in channel mode, whose packets carry a kind byte.
+void hold_use_kinds(output_hold& hold);
 
 // True while one more packet of at least one payload byte fits in the hold
 // and the child's output may still bring one.
@@ -53,14 +62,19 @@ bool hold_is_full(const output_hold& hold);
 std::uint64_t hold_size(const output_hold& hold);
 
 // One read from `fd` (non-blocking) of at most `most` bytes into the hold, as
-// one packet. Returns the
+// one packet, of kind `kind` in channel mode. Returns the
 // read's result: the payload size, 0, or -1 with errno set; without room, -1
 // with errno set to EAGAIN. After end of file or a real failure the hold takes
 // nothing more, so a waiting loop never spins on it.
-ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most);
+ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned char kind = 0);
+
+// Adds one whole packet of the relay's own, `length` framed bytes, after
+// everything held. False when even the reserve has no room for it.
+bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length);
 
 // Sends, in order, as much of the hold as standard output takes now, without
-// waiting. Returns false when a write fails for real; what was not sent stays.
-bool hold_send_ready(output_hold& hold);
+// waiting, and no more than `most` bytes. Returns false when a write fails for
+// real; what was not sent stays.
+bool hold_send_ready(output_hold& hold, std::uint64_t most = UINT64_MAX);
 
 }  // namespace brindock

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "framing/length_header.hpp"
+#include "relay/channel_packets.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
 #include "relay/input_relay.hpp"
@@ -31,15 +32,19 @@ void let_go_of_output(relay_state& state)
 // The first time the command's end is seen: how much of its output is left.
 void note_command_end(relay_state& state)
 {
-    if (state.left_after_end >= 0 || !child_exit_seen()) {
+    if (state.pipes[0].left_after_end >= 0 || !child_exit_seen()) {
         return;
     }
-    int pending = 0;
-    state.left_after_end =
-        ioctl(state.child_output, FIONREAD, &pending) == 0 ? std::max(pending, 0) : 0;
-    state.output_waits = false;
+    for (output_pipe& pipe : state.pipes) {
+        int pending = 0;
+        pipe.left_after_end =
+            pipe.fd >= 0 && ioctl(pipe.fd, FIONREAD, &pending) == 0 ? std::max(pending, 0) : 0;
+        pipe.waits = false;
+    }
 }
 
+// The command's input is stuck behind its full pipe: only holding its output
+// breaks the deadlock.
 bool input_stuck(const relay_state& state)
 {
     return state.input == input_stage::feeding && state.child_input_waits;
@@ -57,9 +62,10 @@ std::int64_t stuck_for_ms(const relay_state& state)
 // pipe while the relay waits on its full input pipe. A command that is merely
 // slow to read is given a moment first, so that output is held only where it
 // has to be.
-bool may_read(const relay_state& state)
+bool may_read(const relay_state& state, const output_pipe& pipe)
 {
-    if (state.left_after_end == 0 || !hold_has_room(state.hold)) {
+    if (pipe.fd < 0 || pipe.left_after_end == 0 || !hold_has_room(state.hold) ||
+        window_read_limit(state.window, input_stuck(state)) == 0) {
         return false;
     }
     if (!output_may_leave(state) || hold_size(state.hold) == 0) {
@@ -70,48 +76,61 @@ bool may_read(const relay_state& state)
 }
 
 // One read of the command's output into the hold.
-bool read_output(relay_state& state)
+bool read_output(relay_state& state, output_pipe& pipe)
 {
-    const std::size_t most =
-        state.left_after_end < 0
-            ? max_output_payload
-            : std::min(static_cast<std::size_t>(state.left_after_end), max_output_payload);
+    std::size_t most = window_read_limit(state.window, input_stuck(state));
+    if (pipe.left_after_end >= 0) {
+        most = std::min(static_cast<std::size_t>(pipe.left_after_end), most);
+    }
     state.breaking_deadlock = output_may_leave(state) && hold_size(state.hold) > 0;
-    const ssize_t got = hold_read_from(state.hold, state.child_output, most);
-    state.output_seen_ready = false;
+    const ssize_t got = hold_read_from(state.hold, pipe.fd, most, pipe.kind);
+    pipe.seen_ready = false;
     if (got < 0 && only_had_to_wait()) {
-        state.output_waits = true;
+        pipe.waits = true;
         return false;
     }
-    if (got > 0 && state.left_after_end > 0) {
-        state.left_after_end -= got;
+    if (got > 0) {
+        const auto payload = static_cast<std::size_t>(got);
+        window_note_packet(state.window, state.hold.framing + payload, payload);
+        if (pipe.left_after_end > 0) {
+            pipe.left_after_end -= got;
+        }
     }
     // A read that came back short emptied the pipe: wait for more rather
     // than ask again, which saves a call per packet of a command that writes
     // little at a time.
-    state.output_waits = got > 0 && static_cast<std::size_t>(got) < most / 2;
+    pipe.waits = got > 0 && static_cast<std::size_t>(got) < most / 2;
     return true;
 }
 
-// Sends what standard output takes of the hold. A write that fails for real
-// ends the relay's work: nobody takes its output any more.
+// Sends what standard output takes of the hold, and what the controller's
+// credit allows. A write that fails for real ends the relay's work: nobody
+// takes its output any more.
 bool send_output(relay_state& state)
 {
     const std::uint64_t before = hold_size(state.hold);
-    if (!hold_send_ready(state.hold)) {
+    if (!hold_send_ready(state.hold, window_send_limit(state.window))) {
         let_go_of_output(state);
         end_input(state);
         return true;
     }
     const std::uint64_t after = hold_size(state.hold);
-    state.controller_waits = after > 0;
+    window_note_sent(state.window, before - after);
+    state.controller_waits = after > 0 && window_send_limit(state.window) > 0;
     state.breaking_deadlock = state.breaking_deadlock && after > 0;
     return after < before;
 }
 
+// All the command's output there was at its end has been read.
+bool all_read(const relay_state& state)
+{
+    return state.hold.closed ||
+           (state.pipes[0].left_after_end == 0 && state.pipes[1].left_after_end == 0);
+}
+
 bool all_forwarded(const relay_state& state)
 {
-    return (state.left_after_end == 0 || state.hold.closed) && hold_size(state.hold) == 0;
+    return all_read(state) && hold_size(state.hold) == 0 && (!state.channels || state.exit_sent);
 }
 
 }  // namespace
@@ -132,11 +151,20 @@ bool relay_output(relay_state& state)
     if (may_leave && !state.controller_waits && hold_size(state.hold) > 0) {
         moved = send_output(state);
     }
-    if (state.output_open && !state.output_waits && may_read(state) && read_output(state)) {
-        moved = true;
-        if (may_leave && !state.controller_waits) {
-            send_output(state);
+    // Each pipe in turn: output leaves in the order it was read.
+    for (output_pipe& pipe : state.pipes) {
+        if (state.output_open && !pipe.waits && may_read(state, pipe) && read_output(state, pipe)) {
+            moved = true;
+            if (may_leave && !state.controller_waits) {
+                send_output(state);
+            }
         }
+    }
+    if (state.output_open && state.channels && !state.exit_sent &&
+        state.pipes[0].left_after_end >= 0 && all_read(state)) {
+        add_exit_packet(state);
+        send_output(state);
+        moved = true;
     }
     if (state.output_open && may_leave && all_forwarded(state)) {
         let_go_of_output(state);
@@ -145,16 +173,15 @@ bool relay_output(relay_state& state)
     return moved;
 }
 
-bool command_output_wanted(const relay_state& state)
+bool command_output_wanted(const relay_state& state, const output_pipe& pipe)
 {
-    if (!state.output_open) {
+    if (!state.output_open || pipe.fd < 0) {
         return false;
     }
     // A full hold and a command that leaves its input unread: the input side
     // needs to know whether output waits too.
-    const bool stuck =
-        state.input == input_stage::feeding && state.child_input_waits && hold_is_full(state.hold);
-    return stuck || (state.output_waits && may_read(state));
+    const bool stuck = input_stuck(state) && hold_is_full(state.hold);
+    return stuck || (pipe.waits && may_read(state, pipe));
 }
 
 int patience_left(const relay_state& state)

@@ -17,6 +17,12 @@
 // at once, even while the input side still drops the controller's input. It
 // is let go of as well when a write to it fails, and (tied) as soon as it has
 // lost its reader; the input then ends at once.
+//
+// In channel mode the command's standard error is a second pipe, read as the
+// first is, its packets of their own kind; between the two, packets leave in
+// the order they were read. The exit packet follows all that both held at the
+// command's end. With flow control, output is read and sent only as the
+// controller's credit allows (flow_window.hpp).
 #pragma once
 
 #include "relay/relay_state.hpp"
@@ -29,7 +35,7 @@ bool relay_output(relay_state& state);
 
 // Whether the loop should wait for the command's output, and for room on
 // standard output.
-bool command_output_wanted(const relay_state& state);
+bool command_output_wanted(const relay_state& state, const output_pipe& pipe);
 bool controller_room_wanted(const relay_state& state);
 
 // Milliseconds until output is to be held to let a stuck input move; -1 when

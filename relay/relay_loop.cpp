@@ -88,9 +88,11 @@ bool ready(const pollfd* watched, int at)
 }
 
 // Milliseconds until the dropped input counts as quiet; -1: no such limit.
+// In channel mode the controller's windows may still be needed until standard
+// output has been let go of.
 int quiet_left(const relay_state& state)
 {
-    if (state.input != input_stage::dropping) {
+    if (state.input != input_stage::dropping || (state.channels && state.output_open)) {
         return -1;
     }
     return static_cast<int>(
@@ -101,13 +103,16 @@ int quiet_left(const relay_state& state)
 // and found with nothing waiting, long enough after it last had something.
 void wait_for_what_waits(relay_state& state, loop_memory& memory)
 {
-    pollfd watched[4];
+    pollfd watched[5];
     nfds_t count = 0;
     const int input = watch_if(input_wanted(state), watched, count, STDIN_FILENO, POLLIN);
     const int room =
         watch_if(command_room_wanted(state), watched, count, state.child_input, POLLOUT);
-    const int output =
-        watch_if(command_output_wanted(state), watched, count, state.child_output, POLLIN);
+    int outputs[2];
+    for (int i = 0; i < 2; ++i) {
+        const output_pipe& pipe = state.pipes[i];
+        outputs[i] = watch_if(command_output_wanted(state, pipe), watched, count, pipe.fd, POLLIN);
+    }
     const int controller =
         watch_if(controller_room_wanted(state), watched, count, STDOUT_FILENO, POLLOUT);
     const int spin_us = spin_for(state, memory);
@@ -118,8 +123,9 @@ void wait_for_what_waits(relay_state& state, loop_memory& memory)
     const bool any = wait_for_event(watched, count, timeout, spin_us, &found_spinning);
     if (spin_us > 0) {
         // Only what this kind of wait waits for counts as found.
-        note_spin(memory, found_spinning &&
-                              ready(watched, memory.kind == awaited::answer ? output : input));
+        const bool answered = ready(watched, outputs[0]) || ready(watched, outputs[1]);
+        note_spin(memory,
+                  found_spinning && (memory.kind == awaited::answer ? answered : ready(watched, input)));
     }
     if (ready(watched, input)) {
         state.input_waits = false;
@@ -127,9 +133,11 @@ void wait_for_what_waits(relay_state& state, loop_memory& memory)
         state.last_input_ms = monotonic_ms();
     }
     state.child_input_waits = state.child_input_waits && !ready(watched, room);
-    if (ready(watched, output)) {
-        state.output_waits = false;
-        state.output_seen_ready = true;
+    for (int i = 0; i < 2; ++i) {
+        if (ready(watched, outputs[i])) {
+            state.pipes[i].waits = false;
+            state.pipes[i].seen_ready = true;
+        }
     }
     state.controller_waits = state.controller_waits && !ready(watched, controller);
     if (!any && input >= 0 && quiet_left(state) == 0) {

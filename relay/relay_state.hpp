@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "framing/packet_reader.hpp"
+#include "relay/flow_window.hpp"
 #include "relay/input_source.hpp"
 #include "relay/output_hold.hpp"
 
@@ -23,13 +24,27 @@ namespace brindock {
 // is still writing never sees a failed write); or standard input is closed.
 enum class input_stage { feeding, dropping, over };
 
+// One of the command's output pipes: its standard output, and in channel mode
+// its standard error too, each read into the hold as packets of its own kind.
+struct output_pipe {
+    int fd = -1;
+    unsigned char kind = 0;
+    bool waits = false;       // the pipe was empty
+    bool seen_ready = false;  // poll just found output waiting
+    // Once the command's end is seen: what the pipe held then, the most that
+    // is still forwarded (the relay's own copy of the pipe's write end means
+    // that no end of file ever comes). -1 before.
+    std::int64_t left_after_end = -1;
+};
+
 struct relay_state {
     input_source& source;
     unsigned char* buffer;  // the relay buffer: bodies taken in, not yet written
     int child_input;        // -1 once closed
-    int child_output;
+    output_pipe pipes[2];   // the second only in channel mode
     output_hold& hold;
     bool streaming;  // output leaves while input still flows
+    bool channels;   // bodies carry a kind byte; see channel_packets.hpp
 
     packet_reader reader{};
     input_stage input = input_stage::feeding;
@@ -41,17 +56,13 @@ struct relay_state {
     std::int64_t stuck_since_ms = 0;  // when it was last found full
     std::int64_t last_input_ms = 0;   // input last taken in or seen waiting
 
-    bool output_open = true;         // standard output is still written to
-    bool output_waits = false;       // the command's pipe was empty
-    bool output_seen_ready = false;  // poll just found output waiting
-    bool controller_waits = false;   // standard output took no more
+    bool output_open = true;        // standard output is still written to
+    bool controller_waits = false;  // standard output took no more
     // Output is being held although it may leave, to let the command's stuck
     // input move; until the hold has emptied again.
     bool breaking_deadlock = false;
-    // Once the command's end is seen: what its pipe held then, the most that
-    // is still forwarded (the relay's own copy of the pipe's write end means
-    // that no end of file ever comes). -1 before.
-    std::int64_t left_after_end = -1;
+    bool exit_sent = false;  // channel mode: the exit packet is in the hold
+    flow_window window{};
 };
 
 // Output may go to the controller now.

@@ -182,10 +182,15 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
     return stored;
 }
 
-bool spill_send_ready(spill_file& spill)
+bool spill_send_ready(spill_file& spill, std::uint64_t& budget)
 {
     while (spill.sent < spill.size) {
-        const ssize_t written = send_what_fits(spill.fd, spill.sent, spill.size);
+        if (budget == 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        const ssize_t written = send_what_fits(
+            spill.fd, spill.sent, spill.sent + std::min(spill.size - spill.sent, budget));
         if (written == 0) {
             errno = EIO;  // a file cut short is a failure, not a wait
         }
@@ -196,6 +201,7 @@ bool spill_send_ready(spill_file& spill)
             return false;
         }
         spill.sent += static_cast<std::uint64_t>(written);
+        budget -= static_cast<std::uint64_t>(written);
     }
     // Emptied, the file takes output again from its start, within its bounds
     // as they stand now.

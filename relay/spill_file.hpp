@@ -31,10 +31,11 @@ struct spill_file {
 std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size_t length);
 
 // Sends what standard output takes now of the bytes not yet sent, without
-// waiting; once all are sent the file is emptied for reuse. Returns true once
-// all are sent, false with errno set when standard output has to wait, a
-// write fails for real, or the file cannot be read back.
-bool spill_send_ready(spill_file& spill);
+// waiting and no more than `budget`, which it lowers by what it sends; once
+// all are sent the file is emptied for reuse. Returns true once all are sent,
+// false with errno set when standard output has to wait, the budget is spent
+// (EAGAIN), a write fails for real, or the file cannot be read back.
+bool spill_send_ready(spill_file& spill, std::uint64_t& budget);
 
 // Closes the file, if any, without sending it; it takes nothing more.
 void spill_drop(spill_file& spill);

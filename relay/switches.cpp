@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +32,23 @@ bool take_switch(const char* name)
     }
     unsetenv(name);
     return on;
+}
+
+bool take_number(const char* name, unsigned long long& value)
+{
+    const char* text = getenv(name);
+    bool valid = text != nullptr && *text != '\0';
+    unsigned long long number = 0;
+    for (const char* at = text; valid && *at != '\0'; ++at) {
+        const auto digit = static_cast<unsigned>(*at - '0');
+        valid = digit <= 9 && number <= (ULLONG_MAX - digit) / 10;
+        number = number * 10 + digit;
+    }
+    unsetenv(name);
+    if (valid) {
+        value = number;
+    }
+    return valid;
 }
 
 }  // namespace brindock

@@ -1,4 +1,5 @@
-// The relay's switches: environment variables that turn a mode on. Each is
+// The relay's switches: environment variables that turn a mode on or set a
+// number. Each is
 // read once at start and removed from the environment, so that the command,
 // a nested relay say, starts without it.
 #pragma once
@@ -11,5 +12,10 @@ namespace brindock {
 // otherwise never learn why nothing changed. Either way the variable is
 // removed.
 bool take_switch(const char* name);
+
+// True when the variable `name` is a decimal number (digits only, below
+// 2^64), which is stored in `value`; false otherwise. Either way the variable
+// is removed.
+bool take_number(const char* name, unsigned long long& value);
 
 }  // namespace brindock

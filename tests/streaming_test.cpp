@@ -1,6 +1,8 @@
 // Streaming through the real brindock: megabytes each way, commands that write
-// before they read, the output hold at its bounds and in its spill file, and
-// stream mode, where output comes back while input still flows.
+// before they read, the output hold at its bounds and in its spill file,
+// stream mode, where output comes back while input still flows, and channel
+// mode, where packets carry a kind: standard error, the exit, signals and
+// flow control.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -346,6 +348,220 @@ TEST(StreamMode, AnyOtherValueLeavesOutputUntilTheEndOfInput)
                              : "brindock: BRINDOCK_STREAM=" + value +
                                    " not understood, left off; only 1 turns it on\n");
     }
+}
+
+// Channel mode's packets, as the controller sends them.
+std::string input(std::string_view bytes)
+{
+    return channel_packet(0, bytes);
+}
+const std::string end_packet = channel_packet(1);
+std::string signal_packet(int number)
+{
+    return channel_packet(2, std::string(1, static_cast<char>(number)));
+}
+std::string window_packet(std::uint32_t credit)
+{
+    return channel_packet(3, packet(std::string(credit, 'x')).substr(0, 4));
+}
+
+// The exit packet is the last packet, and the only one of its kind.
+std::string exit_payload(const std::vector<kind_and_payload>& packets)
+{
+    EXPECT_FALSE(packets.empty());
+    EXPECT_EQ(joined_kind({packets.begin(), packets.end() - 1}, 2), "");
+    return packets.empty() || packets.back().kind != 2 ? "none" : packets.back().payload;
+}
+
+TEST(Channels, OutputAndErrorApartThenTheExitLastWithTheTiedStatus)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    const struct {
+        std::string command;
+        std::vector<std::string> writes;
+        std::string out, err;
+        int status;  // 128 + S: the exit packet says signal S
+    } cases[] = {
+        {"cat; echo oops >&2; exit 3",
+         {input("he"), input("llo"), end_packet},
+         "hello",
+         "oops\n",
+         3},
+        {"cat; echo oops >&2; exit 3", {input("he"), input(""), end_of_input}, "he", "oops\n", 3},
+        {"cat; kill -9 $$", {input("x"), end_packet}, "x", "", 128 + SIGKILL},
+        {"echo ${BRINDOCK_CHANNELS-no} ${BRINDOCK_WINDOW-no} ${BRINDOCK_TIED-no}",
+         {},
+         "no no no\n",
+         "",
+         0},
+    };
+    const scoped_variable window("BRINDOCK_WINDOW", "100000000");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const relay_result r = run_command(c.command, c.writes);
+        EXPECT_TRUE(r.exited_with(c.status)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        const std::string exit{static_cast<char>(c.status > 128),
+                               static_cast<char>(c.status % 128)};
+        EXPECT_EQ(exit_payload(packets), exit);
+        EXPECT_EQ(joined_kind(packets, 0), c.out);
+        EXPECT_EQ(joined_kind(packets, 1), c.err);
+        EXPECT_EQ(r.err, "");
+    }
+    // Megabytes on both at once: each exact and in order.
+    const relay_result big = run_command("head -c 3000000 /dev/urandom | tee /dev/stderr", {});
+    const std::vector<kind_and_payload> packets = split_channel(big.out);
+    EXPECT_EQ(joined_kind(packets, 0).size(), 3000000u);
+    EXPECT_TRUE(joined_kind(packets, 0) == joined_kind(packets, 1));
+    // An early end while the controller still writes: every write goes
+    // through, and the answer and the exit come back.
+    relay_request request;
+    request.args = {"head -c 10; exit 4"};
+    request.writes.assign(64, input(std::string(65536, '7')));
+    request.writes.push_back(end_packet);
+    request.give_up_at_failed_write = true;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(4)) << r.wait_status;
+    EXPECT_EQ(r.out, input("7777777777") + channel_packet(2, std::string("\0\4", 2)));
+}
+
+TEST(Channels, SignalsReachTheCommandBeforeAndAfterTheEndOfInput)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    const std::string trapping =
+        "trap 'echo got USR1; exit 5' USR1; echo ready; while :; do sleep 1 & wait; done";
+    for (const bool after_end : {false, true}) {
+        SCOPED_TRACE(after_end);
+        relay_request request;
+        request.args = {trapping};
+        request.writes = {signal_packet(SIGUSR1)};
+        if (after_end) {
+            request.writes.insert(request.writes.begin(), end_packet);
+        }
+        // The signal only once the trap is set.
+        request.output_before_write.assign(request.writes.size(), 6);
+        request.channel_packets = true;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(5)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        EXPECT_EQ(joined_kind(packets, 0), "ready\ngot USR1\n");
+        EXPECT_EQ(exit_payload(packets), std::string("\0\5", 2));
+    }
+}
+
+TEST(Channels, EachRefusedPacketGetsOneMessageAndChangesNothingElse)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    const std::vector<std::string> refused = {
+        channel_packet(7, "whatever"),
+        channel_packet(2, "\1\1"),
+        signal_packet(0),
+        signal_packet(65),
+        channel_packet(3, "abc"),
+        channel_packet(1, "x"),
+    };
+    for (const bool flow_control : {false, true}) {
+        SCOPED_TRACE(flow_control);
+        const scoped_variable window(flow_control ? "BRINDOCK_WINDOW" : "BRINDOCK_UNUSED", "1000");
+        relay_request request;
+        request.args = {"cat"};
+        request.writes = {input("ab")};
+        request.writes.insert(request.writes.end(), refused.begin(), refused.end());
+        // Without flow control a well-formed window is refused too.
+        request.writes.insert(request.writes.end(),
+                              {window_packet(5), input("cd"), end_packet, input("late")});
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        EXPECT_EQ(joined_kind(packets, 0), "abcd");
+        EXPECT_EQ(joined_kind(packets, 1), "");
+        EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+        // One line each, the same on standard error.
+        const std::string messages = joined_kind(packets, 3);
+        EXPECT_EQ(static_cast<std::size_t>(std::count(messages.begin(), messages.end(), '\n')),
+                  refused.size() + (flow_control ? 1 : 2));
+        EXPECT_EQ(messages, r.err);
+    }
+    // The hold at its limit is said in a packet too, although nothing more
+    // fits in it; and nothing of the output is lost.
+    std::string bytes;
+    relay_request request;
+    request.args = {"head -c 6000000 /dev/zero; cat"};
+    request.writes = uneven_packets(4 << 20, 5, bytes);
+    request.writes.pop_back();
+    for (std::string& write : request.writes) {
+        write = input(write.substr(4));
+    }
+    request.read_after_writing = true;
+    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    const std::vector<kind_and_payload> packets = split_channel(r.out);
+    EXPECT_EQ(joined_kind(packets, 0).substr(0, 6000000), std::string(6000000, '\0'));
+    EXPECT_NE(joined_kind(packets, 3).find("output hold full"), std::string::npos);
+    EXPECT_EQ(joined_kind(packets, 3), r.err);
+    EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+}
+
+TEST(Channels, FlowControlSendsExactlyTheCreditAndHoldsTheCommandBack)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    const scoped_variable window("BRINDOCK_WINDOW", "65536");
+    // 20 MB through a window of 64 KiB refilled only once all of it has come:
+    // the exit packet costs nothing.
+    constexpr std::size_t windows = 305;
+    relay_request request;
+    request.args = {"head -c " + std::to_string(windows * 65536) + " /dev/zero"};
+    request.writes.assign(windows - 1, window_packet(65536));
+    for (std::size_t i = 1; i < windows; ++i) {
+        request.output_before_write.push_back(i * 65536);
+    }
+    request.channel_packets = true;
+    request.close_input = false;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    const std::vector<kind_and_payload> packets = split_channel(r.out);
+    EXPECT_EQ(joined_kind(packets, 0).size(), windows * 65536);
+    EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+    // When each window was sent, exactly the credit before it had come.
+    ASSERT_EQ(r.output_at_write.size(), windows - 1);
+    std::size_t at = 0, payload = 0;
+    for (std::size_t i = 0; i + 1 < windows; ++i) {
+        while (at < r.output_at_write[i]) {
+            const auto* header = reinterpret_cast<const unsigned char*>(r.out.data() + at);
+            const std::size_t length = std::size_t{header[2]} << 8 | header[3];
+            payload += length - 1;
+            at += 4 + length;
+        }
+        ASSERT_EQ(payload, (i + 1) * 65536) << i;
+    }
+    // The command waited on its own pipe instead of the relay holding it: the
+    // relay grew by less than half of the output over one that ran `true`
+    // (a sanitizer's own memory included in both).
+    relay_request idle;
+    idle.args = {"true"};
+    const relay_result i = run_relay(idle);
+    EXPECT_LT(r.peak_kib, i.peak_kib + 10240) << i.peak_kib;
+
+    // A controller that writes and reads at once, its credit behind its own
+    // input: the command, which answers as it reads, is held in the hold
+    // until the credit that comes pays for it, and never past it.
+    std::string bytes;
+    relay_request busy;
+    busy.args = {"cat"};
+    busy.writes = uneven_packets(1 << 20, 3, bytes);
+    busy.writes.pop_back();
+    for (std::string& write : busy.writes) {
+        write = input(write.substr(4));
+    }
+    busy.writes.push_back(window_packet((1 << 20) - 65536));
+    busy.writes.push_back(end_packet);
+    busy.close_input = false;
+    const relay_result b = run_relay(busy);
+    EXPECT_TRUE(b.exited_with(0)) << b.wait_status;
+    const std::vector<kind_and_payload> echoed = split_channel(b.out);
+    EXPECT_TRUE(joined_kind(echoed, 0) == bytes);
+    EXPECT_EQ(exit_payload(echoed), std::string("\0\0", 2));
 }
 
 }  // namespace

@@ -160,21 +160,23 @@ struct session {
         return next_write < request.writes.size();
     }
 
-    // Payload bytes in the whole packets that have come back so far.
+    // Payload bytes in the whole packets that have come back so far; what
+    // has been counted is not walked again.
+    mutable std::size_t counted_at = 0, counted = 0;
     std::size_t payload_back() const
     {
-        std::size_t total = 0;
-        for (std::size_t at = 0; at + 4 <= result.out.size();) {
-            const auto* header = reinterpret_cast<const unsigned char*>(result.out.data() + at);
+        while (counted_at + 4 <= result.out.size()) {
+            const auto* header =
+                reinterpret_cast<const unsigned char*>(result.out.data() + counted_at);
             const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
                                        std::size_t{header[2]} << 8 | header[3];
-            if (at + 4 + length > result.out.size()) {
+            if (counted_at + 4 + length > result.out.size()) {
                 break;
             }
-            total += length;
-            at += 4 + length;
+            counted += length - (request.channel_packets ? 1 : 0);
+            counted_at += 4 + length;
         }
-        return total;
+        return counted;
     }
 
     bool answer_is_back() const
@@ -209,6 +211,9 @@ struct session {
     {
         while (writes_pending() && relay_has_taken_input() && answer_is_back() && !pausing()) {
             const std::string& chunk = request.writes[next_write];
+            if (write_offset == 0) {
+                result.output_at_write.push_back(result.out.size());
+            }
             const ssize_t n =
                 write(input, chunk.data() + write_offset, chunk.size() - write_offset);
             if (n < 0) {
@@ -259,7 +264,9 @@ struct session {
 
     void reap()
     {
-        if (waitpid(result.pid, &result.wait_status, WNOHANG) == result.pid) {
+        struct rusage usage {};
+        if (wait4(result.pid, &result.wait_status, WNOHANG, &usage) == result.pid) {
+            result.peak_kib = usage.ru_maxrss;
             reaped = true;
             close_if_open(process);
         }
@@ -446,6 +453,31 @@ std::string join(const std::vector<std::string>& pieces)
     std::string joined;
     for (const std::string& piece : pieces) {
         joined += piece;
+    }
+    return joined;
+}
+
+std::string channel_packet(char kind, std::string_view payload)
+{
+    std::string body(1, kind);
+    body.append(payload.data(), payload.size());
+    return packet(body);
+}
+
+std::vector<kind_and_payload> split_channel(std::string_view stream)
+{
+    std::vector<kind_and_payload> packets;
+    for (const std::string& body : split_packets(stream)) {
+        packets.push_back({static_cast<unsigned char>(body[0]), body.substr(1)});
+    }
+    return packets;
+}
+
+std::string joined_kind(const std::vector<kind_and_payload>& packets, int kind)
+{
+    std::string joined;
+    for (const kind_and_payload& packet : packets) {
+        joined += packet.kind == kind ? packet.payload : "";
     }
     return joined;
 }

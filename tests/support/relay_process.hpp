@@ -49,6 +49,8 @@ struct relay_request {
     // all have come back (no entry: at once), so each request waits for the
     // answer to the one before.
     std::vector<std::size_t> output_before_write;
+    // Channel mode: payload counts without each packet's kind byte.
+    bool channel_packets = false;
     // Holds the controller's reads of the relay's output back until this returns
     // true. It is asked again and again, with the number of bytes waiting in the
     // output pipe and the standard error so far.
@@ -69,6 +71,8 @@ struct relay_result {
     bool output_ended_first = false;  // the output's end came while the relay still ran
     std::string
         unread_input;  // with read_back_input: what the relay left, then what was never written
+    std::vector<std::size_t> output_at_write;  // out.size() as each write began
+    long peak_kib = 0;                         // the relay's peak resident memory
 
     bool exited_with(int code) const;
     bool killed_by(int signal_number) const;
@@ -107,6 +111,17 @@ inline const std::string end_of_input{"\0\0\0\0", 4};
 // 65532 payload bytes.
 std::vector<std::string> split_packets(std::string_view stream);
 std::string join(const std::vector<std::string>& pieces);
+
+// Channel mode: one packet of the controller's, its kind byte first; and the
+// relay's packets taken apart, kind and payload.
+std::string channel_packet(char kind, std::string_view payload = {});
+struct kind_and_payload {
+    int kind;
+    std::string payload;
+};
+std::vector<kind_and_payload> split_channel(std::string_view stream);
+// The payloads of one kind, joined.
+std::string joined_kind(const std::vector<kind_and_payload>& packets, int kind);
 
 // A reproducible byte pattern of `length` bytes.
 std::string pattern_bytes(std::size_t length, std::uint32_t seed);

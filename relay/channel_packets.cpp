@@ -1,0 +1,121 @@
+#include "relay/channel_packets.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "framing/length_header.hpp"
+#include "relay/child_exit.hpp"
+
+namespace brindock {
+namespace {
+
+// A message's text, as a line of at most this many bytes.
+constexpr std::size_t longest_message = 160;
+
+// Adds one packet of the relay's own to the hold; it costs no credit.
+void add_own_packet(relay_state& state, unsigned char kind, const void* payload, std::size_t length)
+{
+    unsigned char packet[header_size + 1 + longest_message];
+    encode_length_header(packet, static_cast<std::uint32_t>(length + 1));
+    packet[header_size] = kind;
+    std::memcpy(packet + header_size + 1, payload, length);
+    const std::size_t framed = header_size + 1 + length;
+    if (hold_append_packet(state.hold, packet, framed)) {
+        window_note_packet(state.window, framed, 0);
+    }
+}
+
+// The command leads its own group (tied mode), and stays unreaped until the
+// relay's end, so the group's number is never anyone else's.
+void send_signal(relay_state& state, int signal_number)
+{
+    if (kill(-command_pid(), signal_number) == 0) {
+        return;
+    }
+    char line[longest_message];
+    const int error = errno;
+    const int length =
+        std::snprintf(line, sizeof line, "brindock: signal %d not sent to the command: %s\n",
+                      signal_number, std::strerror(error));
+    tell_controller(state, line, static_cast<std::size_t>(length));
+}
+
+void refuse(relay_state& state, const char* what, unsigned number)
+{
+    char line[longest_message];
+    const int length = std::snprintf(line, sizeof line, "brindock: %s%u; dropped\n", what, number);
+    tell_controller(state, line, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+void take_control_packet(const control_packet& packet, void* context)
+{
+    auto& state = *static_cast<relay_state*>(context);
+    const control_request request = read_control(packet);
+    switch (request.verdict) {
+        case control_verdict::end_of_input:
+        case control_verdict::repeated_end:
+            break;  // the input side acts on the first
+        case control_verdict::signal:
+            send_signal(state, request.signal_number);
+            break;
+        case control_verdict::window:
+            if (state.window.on) {
+                window_grant(state.window, request.credit);
+            } else {
+                refuse(state, "window packet without flow control (BRINDOCK_WINDOW), credit ",
+                       request.credit);
+            }
+            break;
+        case control_verdict::unknown_kind:
+            refuse(state, "unknown packet kind ", packet.kind);
+            break;
+        case control_verdict::end_with_payload:
+            refuse(state, "end-of-input packet with a payload of bytes: ", packet.payload_length);
+            break;
+        case control_verdict::bad_signal_length:
+            refuse(state, "signal packet whose payload is not 1 byte but ", packet.payload_length);
+            break;
+        case control_verdict::bad_signal_number:
+            refuse(state, "signal packet for no signal from 1 to 64: ",
+                   static_cast<unsigned>(request.signal_number));
+            break;
+        case control_verdict::bad_window_length:
+            refuse(state, "window packet whose payload is not 4 bytes but ", packet.payload_length);
+            break;
+        case control_verdict::input_after_end:
+            refuse(state, "input after the end of input, bytes: ", packet.payload_length);
+            break;
+    }
+}
+
+void tell_controller(relay_state& state, const char* line, std::size_t length)
+{
+    if (write(STDERR_FILENO, line, length) < 0) {
+    }
+    if (state.channels && state.output_open && !state.exit_sent) {
+        add_own_packet(state, kind_message, line, std::min(length, longest_message));
+    }
+}
+
+void add_exit_packet(relay_state& state)
+{
+    // Still unreaped: tied mode reaps the command only at the relay's end.
+    siginfo_t info{};
+    const bool known =
+        waitid(P_PID, static_cast<id_t>(command_pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == command_pid();
+    unsigned char payload[2];
+    encode_exit_payload(payload, known && info.si_code != CLD_EXITED, known ? info.si_status : 0);
+    add_own_packet(state, kind_exit, payload, sizeof payload);
+    state.exit_sent = true;
+}
+
+}  // namespace brindock
