@@ -124,8 +124,8 @@ void wait_for_what_waits(relay_state& state, loop_memory& memory)
     if (spin_us > 0) {
         // Only what this kind of wait waits for counts as found.
         const bool answered = ready(watched, outputs[0]) || ready(watched, outputs[1]);
-        note_spin(memory,
-                  found_spinning && (memory.kind == awaited::answer ? answered : ready(watched, input)));
+        note_spin(memory, found_spinning &&
+                              (memory.kind == awaited::answer ? answered : ready(watched, input)));
     }
     if (ready(watched, input)) {
         state.input_waits = false;
