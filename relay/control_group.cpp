@@ -369,6 +369,18 @@ int make_command_group(const char* path)
     return group;
 }
 
+bool signal_group_members(int group, long member, int signal_number)
+{
+    if (read_whole(group, "cgroup.procs", listing, sizeof listing) < 0 ||
+        !list_holds(listing, member)) {
+        return false;
+    }
+    for (const char* next = listing; *next != '\0';) {
+        next = signal_batch_from(group, next, signal_number);
+    }
+    return true;
+}
+
 void end_command_group(const char* path, long grace_ms)
 {
     const int group = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -28,6 +28,11 @@ bool find_command_group_path(char* path, std::size_t size);
 // replaced.
 int make_command_group(const char* path);
 
+// Sends `signal_number` to every member of the group open on `group`, each
+// through a process descriptor, as at the group's end. False, with nothing
+// sent, where `member` is not in the group (the command did not join it).
+bool signal_group_members(int group, long member, int signal_number);
+
 // Ends whatever runs in the group at `path`: SIGTERM and SIGCONT to every
 // member, then, if anything is left after `grace_ms` on the monotonic clock,
 // the kernel's kill of the whole group (SIGKILL to each member until none is

@@ -293,6 +293,23 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
 
+    // Channel mode: a signal packet reaches a member that started a session
+    // of its own, as the group's end does.
+    {
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        relay_request request;
+        request.args = {
+            "trap : USR1; setsid sh -c \"trap 'echo got USR1; exit 0' USR1; echo ready;"
+            " while :; do sleep 1 & wait; done\" & wait; wait"};
+        request.writes = {packet(std::string{'\2', static_cast<char>(SIGUSR1)}), packet("\1")};
+        request.output_before_write = {7};  // "ready" and its line feed, after the kind byte
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_NE(r.out.find("got USR1\n"), std::string::npos);
+        collect_orphans(milliseconds{1000});
+    }
+
     // Where the command cannot be started inside the group, or its members
     // could not be signalled, as in sandboxes that refuse the calls: the
     // process group, and no directory left behind.
