@@ -82,6 +82,32 @@ TEST(Tied, TheRelayEndsWithItsCommandAndReportsItsStatus)
     }
 }
 
+// One way a tied relay ends.
+struct ending {
+    const char* name;
+    std::string command;
+    bool closes_both_pipes;
+    int exit_status;  // -1: the relay is killed by `signal_number`
+    int signal_number;
+};
+
+// Runs the relay on the command after its end-of-input packet and checks
+// that it ended as `c` says.
+relay_result run_to_its_end(const ending& c)
+{
+    relay_request request;
+    request.args = {c.command};
+    request.writes = {end_of_input};
+    if (c.closes_both_pipes) {
+        request.close_output_after = 1;
+    }
+    request.deadline = milliseconds{15000};
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status) : r.killed_by(c.signal_number))
+        << r.wait_status;
+    return r;
+}
+
 TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
 {
     adopt_orphans();
@@ -89,13 +115,7 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     const tied_environment tied;
     // Each command leaves a process behind in the background and otherwise
     // ignores its input.
-    const struct {
-        const char* name;
-        std::string command;
-        bool closes_both_pipes;
-        int exit_status;  // -1: the relay is killed by `signal_number`
-        int signal_number;
-    } cases[] = {
+    const ending cases[] = {
         {"the controller closes both pipes", "sleep 1000 & echo started; sleep 1000", true,
          128 + SIGTERM, 0},
         {"SIGTERM to the relay", "sleep 1000 & kill -TERM $PPID; wait", false, -1, SIGTERM},
@@ -104,17 +124,7 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        relay_request request;
-        request.args = {c.command};
-        request.writes = {end_of_input};
-        if (c.closes_both_pipes) {
-            request.close_output_after = 1;
-        }
-        request.deadline = milliseconds{15000};
-        const relay_result r = run_relay(request);
-        EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status)
-                                       : r.killed_by(c.signal_number))
-            << r.wait_status;
+        run_to_its_end(c);
         // Every process the command left was taken in by this one: each must
         // end by itself, the watchdog's grace period after the relay at most.
         const std::vector<orphan> left = collect_orphans(milliseconds{6000});
@@ -234,13 +244,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         "cat /proc/self/cgroup >&2; "
         "{ setsid sh -c 'echo; exec sleep 1000' & "
         "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
-    const struct {
-        const char* name;
-        std::string command;
-        bool closes_both_pipes;
-        int exit_status;  // -1: the relay is killed by `signal_number`
-        int signal_number;
-    } cases[] = {
+    const ending cases[] = {
         {"the shell ends", escape + "echo started", false, 0, 0},
         {"the controller closes both pipes", escape + "echo started; sleep 1000", true,
          128 + SIGTERM, 0},
@@ -249,18 +253,8 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        relay_request request;
-        request.args = {c.command};
-        request.writes = {end_of_input};
-        if (c.closes_both_pipes) {
-            request.close_output_after = 1;
-        }
-        request.deadline = milliseconds{15000};
-        const relay_result r = run_relay(request);
+        const relay_result r = run_to_its_end(c);
         const auto ended = steady_clock::now();
-        EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status)
-                                       : r.killed_by(c.signal_number))
-            << r.wait_status;
         const std::string group = "/brindock-" + std::to_string(r.pid);
         EXPECT_NE(r.err.find(group + "\n"), std::string::npos) << r.err;
         const std::vector<orphan> left = collect_orphans(milliseconds{1000});
