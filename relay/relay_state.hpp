@@ -5,8 +5,10 @@
 // exactly that, and for nothing when something moved.
 //
 // Invariants: nothing is taken in once the end-of-input packet has been
-// (`reader.ended`); body bytes wait in the buffer only while the command's
-// input is open; output leaves only through the hold, and only once it may.
+// (`reader.ended`; in channel mode the end of input is a packet among others,
+// and control packets are still taken after it); body bytes wait in the
+// buffer only while the command's input is open; output leaves only through
+// the hold, and only once it may.
 #pragma once
 
 #include <cstddef>
