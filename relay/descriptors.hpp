@@ -1,4 +1,4 @@
-// Descriptor chores shared by the phases and the watchdog: making sure the
+// Descriptor chores shared by the relay's loop and the watchdog: making sure the
 // standard descriptors exist, writing a whole span whatever the descriptor's
 // blocking mode, and closing what was inherited whatever the kernel allows.
 #pragma once

@@ -255,7 +255,7 @@ void hold_use_kinds(output_hold& hold)
 ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned char kind)
 {
     if (!hold_has_room(hold)) {
-        // The child's output waits in its pipe for the output phase.
+        // The child's output waits in its pipe until the hold has room.
         errno = EAGAIN;
         return -1;
     }
