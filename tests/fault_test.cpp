@@ -463,10 +463,12 @@ TEST(Descriptors, TheRelayOpensNothingWhileAStreamFlowsAndClosesItsInputAtTheEnd
     const std::string input = pattern_bytes(8 << 20, 5);
     relay_request request;
     // The first listing waits for a first byte, which the relay sends once it
-    // has all it needs to run (the command's process descriptor among them).
+    // has all it needs to run (the command's process descriptor among them);
+    // the last waits until the relay's own input has gone, as the command's
+    // end of input comes just before it.
     request.args = {
         "head -c 1; ls /proc/$PPID/fd >&2; echo >&2; head -c 4000000; ls /proc/$PPID/fd >&2;"
-        "echo >&2; cat; ls /proc/$PPID/fd >&2"};
+        "echo >&2; cat; while [ -e /proc/$PPID/fd/0 ]; do :; done; ls /proc/$PPID/fd >&2"};
     for (std::size_t at = 0; at < input.size(); at += 65536) {
         request.writes.push_back(packet(input.substr(at, 65536)));
     }
