@@ -12,6 +12,7 @@
 #include "framing/length_header.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/control_group.hpp"
+#include "relay/own_lines.hpp"
 #include "relay/tied_mode.hpp"
 
 namespace brindock {
@@ -20,17 +21,41 @@ namespace {
 // A message's text, as a line of at most this many bytes.
 constexpr std::size_t longest_message = 160;
 
-// Adds one packet of the relay's own to the hold; it costs no credit.
-void add_own_packet(relay_state& state, unsigned char kind, const void* payload, std::size_t length)
+// Adds one packet of the relay's own to the hold, where it costs no credit;
+// false when the hold has no room for it. `last`: the count of untold
+// messages or the exit packet, for which the hold always keeps room.
+bool add_own_packet(relay_state& state, unsigned char kind, const void* payload, std::size_t length,
+                    bool last)
 {
     unsigned char packet[header_size + 1 + longest_message];
     encode_length_header(packet, static_cast<std::uint32_t>(length + 1));
     packet[header_size] = kind;
     std::memcpy(packet + header_size + 1, payload, length);
     const std::size_t framed = header_size + 1 + length;
-    if (hold_append_packet(state.hold, packet, framed)) {
-        window_note_packet(state.window, framed, 0);
+    if (!hold_append_packet(state.hold, packet, framed, last)) {
+        return false;
     }
+    window_note_packet(state.window, framed, 0, kind);
+    return true;
+}
+
+// The messages that found no room in the hold, said in one message of their
+// own before any later one, and before the exit at the latest. False while
+// that too finds no room.
+bool tell_untold(relay_state& state, bool last)
+{
+    if (state.untold_messages == 0) {
+        return true;
+    }
+    char line[longest_message];
+    const int length = std::snprintf(
+        line, sizeof line, "brindock: %llu more messages not sent: the hold had no room for them\n",
+        static_cast<unsigned long long>(state.untold_messages));
+    if (!add_own_packet(state, kind_message, line, static_cast<std::size_t>(length), last)) {
+        return false;
+    }
+    state.untold_messages = 0;
+    return true;
 }
 
 // To the members of the command's control group where it joined one, so that
@@ -104,10 +129,16 @@ void take_control_packet(const control_packet& packet, void* context)
 
 void tell_controller(relay_state& state, const char* line, std::size_t length)
 {
-    if (write(STDERR_FILENO, line, length) < 0) {
+    say_line(line, length);
+    if (!state.channels || !state.output_open || state.exit_sent) {
+        return;
     }
-    if (state.channels && state.output_open && !state.exit_sent) {
-        add_own_packet(state, kind_message, line, std::min(length, longest_message));
+    // A message that finds no room is counted, never waited for: the hold is
+    // full exactly while the controller is not reading, and waiting for it
+    // could only keep the relay from the input that would let it read.
+    if (!tell_untold(state, false) ||
+        !add_own_packet(state, kind_message, line, std::min(length, longest_message), false)) {
+        ++state.untold_messages;
     }
 }
 
@@ -120,8 +151,8 @@ void add_exit_packet(relay_state& state)
         info.si_pid == command_pid();
     unsigned char payload[2];
     encode_exit_payload(payload, known && info.si_code != CLD_EXITED, known ? info.si_status : 0);
-    add_own_packet(state, kind_exit, payload, sizeof payload);
-    state.exit_sent = true;
+    state.exit_sent =
+        tell_untold(state, true) && add_own_packet(state, kind_exit, payload, sizeof payload, true);
 }
 
 }  // namespace brindock

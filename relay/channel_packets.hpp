@@ -14,11 +14,14 @@ namespace brindock {
 // The packet reader's handler in channel mode; `context` is the relay_state.
 void take_control_packet(const control_packet& packet, void* context);
 
-// Writes `line` (one line, its line feed included) on standard error, and in
-// channel mode sends it as a message packet as well, while it may still go.
+// Writes `line` (one line, its line feed included) on standard error, as far
+// as it takes it now, and in channel mode sends it as a message packet as
+// well, while it may still go: there the packet is the message.
 void tell_controller(relay_state& state, const char* line, std::size_t length);
 
-// Adds the exit packet to the hold, once the command's end has been seen.
+// Adds the exit packet to the hold, once the command's end has been seen,
+// after the count of messages that found no room, if any. `exit_sent` says
+// whether it is in; the hold keeps room for both from the start.
 void add_exit_packet(relay_state& state);
 
 }  // namespace brindock

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "relay/input_source.hpp"
 #include "relay/launcher.hpp"
 #include "relay/output_hold.hpp"
+#include "relay/own_lines.hpp"
 #include "relay/relay_loop.hpp"
 #include "relay/relay_state.hpp"
 #include "relay/switches.hpp"
@@ -86,19 +88,49 @@ bool answer_about_brindock(const char* argument)
 }
 
 // The controller gets the fixed text it knows on standard output; whoever
-// reads standard error gets the reason, `error` being the errno of the call
-// that failed.
+// reads standard error gets `reason`, a line.
+[[noreturn]] void fail_to_start(const char* reason)
+{
+    say_line(reason, std::strlen(reason));
+    std::puts("Unable to exec your-program-B");
+    std::exit(1);
+}
+
+// `error` is the errno of the call that failed.
 [[noreturn]] void fail_launch(int error)
 {
     char reason[160];
-    const int length = std::snprintf(
-        reason, sizeof reason, "brindock: cannot start the command: %s\n", std::strerror(error));
-    const auto size =
-        std::min(static_cast<std::size_t>(length > 0 ? length : 0), sizeof reason - 1);
-    if (write(STDERR_FILENO, reason, size) < 0) {
+    std::snprintf(reason, sizeof reason, "brindock: cannot start the command: %s\n",
+                  std::strerror(error));
+    fail_to_start(reason);
+}
+
+// Channel mode's first credit, BRINDOCK_WINDOW; true with flow control. A
+// value not understood is said; in channel mode nothing then starts: a
+// controller that asked for a window must be neither flooded without one nor
+// left waiting on a credit it never meant to give.
+bool take_window(bool channels, std::uint64_t& credit)
+{
+    const char* text = std::getenv("BRINDOCK_WINDOW");
+    if (text == nullptr || *text == '\0') {
+        unsetenv("BRINDOCK_WINDOW");
+        return false;
     }
-    std::puts("Unable to exec your-program-B");
-    std::exit(1);
+    char line[192];
+    std::snprintf(line, sizeof line,
+                  "brindock: BRINDOCK_WINDOW=%.64s not understood: a number of bytes from 0 to "
+                  "%llu%s\n",
+                  text, ULLONG_MAX, channels ? "; not started" : "");
+    unsigned long long value = 0;
+    if (take_number("BRINDOCK_WINDOW", value)) {
+        credit = value;
+        return channels;
+    }
+    if (channels) {
+        fail_to_start(line);
+    }
+    say_line(line, std::strlen(line));
+    return false;
 }
 
 // Starts the command with what taking in its input needs, and, tied, with its
@@ -152,8 +184,8 @@ int main(int argc, char** argv)
     const bool tied = take_tied_request() || channels;
     // Streaming, output goes out while input still flows, not after it.
     const bool streaming = take_switch("BRINDOCK_STREAM") || channels;
-    unsigned long long first_credit = 0;
-    const bool flow_control = take_number("BRINDOCK_WINDOW", first_credit) && channels;
+    std::uint64_t first_credit = 0;
+    const bool flow_control = take_window(channels, first_credit);
     input_source source;
     int child_input = -1;
     int child_output = -1;

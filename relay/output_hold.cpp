@@ -23,6 +23,10 @@ struct hold_block {
 
 namespace {
 
+// Where the hold's front goes: to the controller, or nowhere when the bytes
+// are only to be dropped (a header that flow control replaces).
+enum class sink { controller, nowhere };
+
 // One huge page: the kernel places anonymous mappings of this size on a huge
 // page boundary, so a block that asks for one costs a single fault instead of
 // 512. Large enough that a block holds many full packets, small enough that the
@@ -177,10 +181,10 @@ hold_block* release_first(output_hold& hold)
 
 // Sends what standard output takes now of `block`'s unsent bytes, `budget` at
 // most: true once all are sent, false with errno set when it has to wait
-// (the budget spent included) or fails.
-// `final`: the block takes nothing more and is released once sent, so its
-// pages may be handed over instead of copied.
-bool send_block_ready(hold_block* block, bool final, std::uint64_t& budget)
+// (the budget spent included) or fails. `final`: the block takes nothing more
+// and is released once sent, so its pages may be handed over instead of
+// copied. To `sink::nowhere` the bytes are only dropped.
+bool send_block_ready(hold_block* block, bool final, std::uint64_t& budget, sink to)
 {
     while (block->sent < block->used) {
         if (budget == 0) {
@@ -190,8 +194,9 @@ bool send_block_ready(hold_block* block, bool final, std::uint64_t& budget)
         const unsigned char* data = block_data(block) + block->sent;
         const auto length =
             static_cast<std::size_t>(std::min<std::uint64_t>(unsent(block), budget));
-        const ssize_t written =
-            final ? give_what_fits(data, length) : write_what_fits(data, length);
+        const ssize_t written = to == sink::nowhere ? static_cast<ssize_t>(length)
+                                : final             ? give_what_fits(data, length)
+                                                    : write_what_fits(data, length);
         if (written < 0) {
             return false;
         }
@@ -204,10 +209,10 @@ bool send_block_ready(hold_block* block, bool final, std::uint64_t& budget)
 // The memory blocks' part of hold_send_ready. A block that is all sent is
 // released, or, when it is the one being filled, emptied for reuse: its bytes
 // were copied out, so nothing refers to them any more.
-bool send_memory_ready(output_hold& hold, std::uint64_t& budget)
+bool send_memory_ready(output_hold& hold, std::uint64_t& budget, sink to)
 {
     while (hold.first != nullptr) {
-        if (!send_block_ready(hold.first, hold.first != hold.last, budget)) {
+        if (!send_block_ready(hold.first, hold.first != hold.last, budget, to)) {
             return false;
         }
         if (hold.first == hold.last) {
@@ -248,8 +253,10 @@ std::uint64_t hold_size(const output_hold& hold)
 void hold_use_kinds(output_hold& hold)
 {
     hold.framing = header_size + 1;
-    // Room for a few dozen messages and the exit packet.
+    // Room for a few dozen messages, and beyond their reach for the last
+    // packets: the count of messages that found no room, then the exit.
     hold.reserve = 4096;
+    hold.kept_for_last = 256;
 }
 
 ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned char kind)
@@ -284,7 +291,8 @@ ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned cha
     return got;
 }
 
-bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length)
+bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length,
+                        bool last)
 {
     // Memory may go past its limit by such a packet: it is small, and rare.
     hold_block* block = !past_memory(hold) ? block_with_room(hold, length) : nullptr;
@@ -294,7 +302,7 @@ bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::siz
         if (hold.staging == nullptr) {
             hold.staging = map_staging_block();
         }
-        if (space_left(hold.staging) < length) {
+        if (space_left(hold.staging) < length + (last ? 0 : hold.kept_for_last)) {
             return false;
         }
         block = hold.staging;
@@ -307,14 +315,17 @@ bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::siz
     return true;
 }
 
-bool hold_send_ready(output_hold& hold, std::uint64_t most)
+namespace {
+
+bool pass_front(output_hold& hold, std::uint64_t most, sink to)
 {
     // In order: memory, the file, then the staging block. Once that too has
     // all gone it empties, and memory takes output again.
     std::uint64_t budget = most;
     const bool all_sent =
-        send_memory_ready(hold, budget) && spill_send_ready(hold.spill, budget) &&
-        (hold.staging == nullptr || send_block_ready(hold.staging, false, budget));
+        send_memory_ready(hold, budget, to) &&
+        spill_send_ready(hold.spill, budget, to == sink::nowhere) &&
+        (hold.staging == nullptr || send_block_ready(hold.staging, false, budget, to));
     if (!all_sent) {
         return only_had_to_wait();
     }
@@ -322,6 +333,18 @@ bool hold_send_ready(output_hold& hold, std::uint64_t most)
         hold.staging->used = hold.staging->sent = 0;
     }
     return true;
+}
+
+}  // namespace
+
+bool hold_send_ready(output_hold& hold, std::uint64_t most)
+{
+    return pass_front(hold, most, sink::controller);
+}
+
+void hold_drop_front(output_hold& hold, std::uint64_t bytes)
+{
+    pass_front(hold, bytes, sink::nowhere);
 }
 
 }  // namespace brindock

@@ -22,7 +22,8 @@
 //
 // In channel mode each packet's payload opens with a kind byte, and the relay
 // may add packets of its own (a message, the exit packet): for them the
-// staging block keeps a small reserve that output never takes.
+// staging block keeps a small reserve that output never takes, and in it room
+// for the last ones that messages never take.
 #pragma once
 
 #include <sys/types.h>
@@ -46,6 +47,7 @@ struct output_hold {
     bool closed = false;            // the child's output ended or failed: nothing more to take
     std::size_t framing = 4;        // bytes before a payload: the header, and the kind byte if any
     std::size_t reserve = 0;        // staging bytes kept for the relay's own packets
+    std::size_t kept_for_last = 0;  // bytes of the reserve that only the last packets may take
 };
 
 // The hold of a relay in channel mode, whose packets carry a kind byte.
@@ -69,12 +71,19 @@ std::uint64_t hold_size(const output_hold& hold);
 ssize_t hold_read_from(output_hold& hold, int fd, std::size_t most, unsigned char kind = 0);
 
 // Adds one whole packet of the relay's own, `length` framed bytes, after
-// everything held. False when even the reserve has no room for it.
-bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length);
+// everything held. False when even the reserve has no room for it. `last`:
+// one of the relay's last packets, which may take what the reserve keeps for
+// them; there is always room there for a message and the exit packet.
+bool hold_append_packet(output_hold& hold, const unsigned char* packet, std::size_t length,
+                        bool last);
 
 // Sends, in order, as much of the hold as standard output takes now, without
 // waiting, and no more than `most` bytes. Returns false when a write fails for
 // real; what was not sent stays.
 bool hold_send_ready(output_hold& hold, std::uint64_t most = UINT64_MAX);
+
+// Drops `bytes` bytes at the hold's front, all of them held, without sending
+// them.
+void hold_drop_front(output_hold& hold, std::uint64_t bytes);
 
 }  // namespace brindock

@@ -91,7 +91,7 @@ bool read_output(relay_state& state, output_pipe& pipe)
     }
     if (got > 0) {
         const auto payload = static_cast<std::size_t>(got);
-        window_note_packet(state.window, state.hold.framing + payload, payload);
+        window_note_packet(state.window, state.hold.framing + payload, payload, pipe.kind);
         if (pipe.left_after_end > 0) {
             pipe.left_after_end -= got;
         }
@@ -103,22 +103,60 @@ bool read_output(relay_state& state, output_pipe& pipe)
     return true;
 }
 
+// Sends what is due of a piece's header that flow control made, noting in
+// `moved` whether anything went. False when a write fails for real.
+bool send_piece_header(flow_window& window, bool& moved)
+{
+    while (window_header_due(window) > 0) {
+        const ssize_t written =
+            write_what_fits(window.header + window.header_sent, window_header_due(window));
+        if (written < 0) {
+            return only_had_to_wait();
+        }
+        window_note_header_sent(window, static_cast<std::size_t>(written));
+        moved = true;
+    }
+    return true;
+}
+
+bool piece_due(const flow_window& window)
+{
+    return window.skip_due > 0 || window_header_due(window) > 0;
+}
+
 // Sends what standard output takes of the hold, and what the controller's
-// credit allows. A write that fails for real ends the relay's work: nobody
-// takes its output any more.
+// credit allows; flow control may put a header of its own before a piece of
+// the hold, in place of one it drops from it. A write that fails for real
+// ends the relay's work: nobody takes its output any more.
 bool send_output(relay_state& state)
 {
-    const std::uint64_t before = hold_size(state.hold);
-    if (!hold_send_ready(state.hold, window_send_limit(state.window))) {
-        let_go_of_output(state);
-        end_input(state);
-        return true;
-    }
-    const std::uint64_t after = hold_size(state.hold);
-    window_note_sent(state.window, before - after);
-    state.controller_waits = after > 0 && window_send_limit(state.window) > 0;
-    state.breaking_deadlock = state.breaking_deadlock && after > 0;
-    return after < before;
+    flow_window& window = state.window;
+    bool moved = false;
+    state.controller_waits = false;
+    do {
+        if (window.skip_due > 0) {
+            hold_drop_front(state.hold, window.skip_due);
+            window_note_skipped(window);
+        }
+        const std::uint64_t before = hold_size(state.hold);
+        const bool header_sent = send_piece_header(window, moved);
+        const bool header_stuck = header_sent && window_header_due(window) > 0;
+        if (!header_sent ||
+            (!header_stuck && !hold_send_ready(state.hold, window_send_limit(window)))) {
+            let_go_of_output(state);
+            end_input(state);
+            return true;
+        }
+        const std::uint64_t after = hold_size(state.hold);
+        window_note_sent(window, before - after);
+        moved = moved || after < before;
+        // What may go and did not: standard output took no more.
+        state.controller_waits =
+            header_stuck || (after > 0 && window_send_limit(window) > 0 && !piece_due(window));
+        // Sending may have paid for a piece: it goes at once.
+    } while (!state.controller_waits && piece_due(window));
+    state.breaking_deadlock = state.breaking_deadlock && hold_size(state.hold) > 0;
+    return moved;
 }
 
 // All the command's output there was at its end has been read.
@@ -164,7 +202,7 @@ bool relay_output(relay_state& state)
         state.pipes[0].left_after_end >= 0 && all_read(state)) {
         add_exit_packet(state);
         send_output(state);
-        moved = true;
+        moved = moved || state.exit_sent;
     }
     if (state.output_open && may_leave && all_forwarded(state)) {
         let_go_of_output(state);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "relay/descriptors.hpp"
 
@@ -25,21 +26,6 @@ int own_output = -1;
 // are then copied as any others.
 bool moves_pages = true;
 
-// Opens standard output anew, non-blocking; -1 where that cannot be done (no
-// /proc, no reader left, a sandbox that refuses it, a device that cannot be
-// opened twice).
-int open_own_description(const struct stat& output)
-{
-    const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat opened {};
-    if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_ino != output.st_ino ||
-                    opened.st_dev != output.st_dev || opened.st_rdev != output.st_rdev)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 way choose_way()
 {
     struct stat output {};
@@ -47,30 +33,13 @@ way choose_way()
         return way::plain;  // the write itself reports what is wrong
     }
     if (S_ISFIFO(output.st_mode) || S_ISCHR(output.st_mode)) {
-        own_output = open_own_description(output);
+        own_output = open_nonblocking_description(STDOUT_FILENO, output);
         return own_output >= 0 ? way::own_description : way::one_page;
     }
     if (S_ISSOCK(output.st_mode)) {
         return way::dont_wait;
     }
     return S_ISREG(output.st_mode) ? way::plain : way::one_page;
-}
-
-// A descriptor that poll finds writable has room for at least one page, which
-// a write of at most PIPE_BUF bytes to a pipe takes without waiting. An error
-// or a lost reader is left to the write to report, as any write would.
-ssize_t write_one_page(const unsigned char* data, std::size_t length)
-{
-    struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
-    const int ready = poll(&room, 1, 0);
-    if (ready < 0) {
-        return -1;
-    }
-    if (ready == 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    return write(STDOUT_FILENO, data, std::min<std::size_t>(length, PIPE_BUF));
 }
 
 // The result of a page-moving call as it came, but that a refusal turns page
@@ -92,6 +61,37 @@ bool is_pipe(int fd)
 }
 
 }  // namespace
+
+int open_nonblocking_description(int fd, const struct stat& status)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int opened = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat found {};
+    if (opened >= 0 && (fstat(opened, &found) != 0 || found.st_ino != status.st_ino ||
+                        found.st_dev != status.st_dev || found.st_rdev != status.st_rdev)) {
+        close(opened);
+        return -1;
+    }
+    return opened;
+}
+
+// A descriptor that poll finds writable has room for at least one page, which
+// a write of at most PIPE_BUF bytes to a pipe takes without waiting. An error
+// or a lost reader is left to the write to report, as any write would.
+ssize_t write_when_room(int fd, const unsigned char* data, std::size_t length)
+{
+    struct pollfd room = {fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, 0);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return write(fd, data, std::min<std::size_t>(length, PIPE_BUF));
+}
 
 bool output_takes_pages()
 {
@@ -119,10 +119,10 @@ ssize_t write_what_fits(const unsigned char* data, std::size_t length)
                 return sent;
             }
             chosen = way::one_page;
-            return write_one_page(data, length);
+            return write_when_room(STDOUT_FILENO, data, length);
         }
         case way::one_page:
-            return write_one_page(data, length);
+            return write_when_room(STDOUT_FILENO, data, length);
         default:
             return write(STDOUT_FILENO, data, length);
     }

@@ -11,6 +11,7 @@
 // makes that write wait.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -42,6 +43,17 @@ bool output_takes_pages();
 // write_what_fits (EINTR when page moving was just refused: the caller then
 // goes on as without it); 0 when the file has nothing there.
 ssize_t send_file_what_fits(int fd, std::uint64_t offset, std::size_t length);
+
+// Opens the pipe or character device that `fd` (described by `status`) is
+// open on anew, non-blocking and close-on-exec, so that not waiting changes
+// nothing for whoever shares `fd`; -1 where that cannot be done (no /proc, no
+// reader left, a sandbox that refuses it, a device that cannot be opened
+// twice).
+int open_nonblocking_description(int fd, const struct stat& status);
+
+// Writes up to PIPE_BUF of `length` bytes to `fd` only when poll finds room,
+// which a pipe then takes without waiting; -1 with EAGAIN when there is none.
+ssize_t write_when_room(int fd, const unsigned char* data, std::size_t length);
 
 // Lets go of standard output: the controller sees its end at once, although
 // the relay still runs. Descriptor 1 then stays open on /dev/null.

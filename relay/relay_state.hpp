@@ -9,6 +9,34 @@
 // and control packets are still taken after it); body bytes wait in the
 // buffer only while the command's input is open; output leaves only through
 // the hold, and only once it may.
+//
+// The states, as the fields make them. Each "waits" flag is set by the side
+// that found it had to wait, and cleared by the one wait when poll says the
+// thing is ready; the loop watches only what a flag says it waits for.
+//
+// | field                    | state it stands for                                  | ends when |
+// |--------------------------|------------------------------------------------------|------------------------------------|
+// | input                    | feeding: bodies go to the command                    | the end
+// packet, the command's end, | |                          | dropping: the command takes no more;
+// bodies dropped  | a full hold, the input's end;      | |                          | over:
+// standard input closed                          | then dropping or over (for good)   | |
+// pending_at < pending_end | bodies taken in and not yet written to the command   | written, or
+// dropped at its end     | | input_waits              | standard input had nothing to take | poll
+// finds input                   | | child_input_waits        | the command's input pipe is full
+// (stuck since ...)   | poll finds room                    | | pipes[i].waits           | that
+// output pipe was empty                           | poll finds output                  | |
+// pipes[i].left_after_end  | -1 while the command runs; then what is left to read | 0: all of it
+// read                  | | controller_waits         | standard output took no more of what may go
+// | poll finds room                    | | breaking_deadlock        | output held although it may
+// leave, for a stuck input | the hold has emptied               | | output_open              |
+// standard output is still written to                  | all forwarded, or the reader gone  | |
+// exit_sent                | channel mode: the exit packet is in the hold          | (stays;
+// nothing is added after it) | | untold_messages          | channel mode: messages that found no
+// room, to count  | their count is in the hold         | | window                   | channel
+// mode's credit and what it has paid for       | flow_window.hpp                    |
+//
+// Output may leave (`output_may_leave`) once streaming or once the input is
+// no longer fed; before that every read of the command's output is held.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +92,7 @@ struct relay_state {
     // input move; until the hold has emptied again.
     bool breaking_deadlock = false;
     bool exit_sent = false;  // channel mode: the exit packet is in the hold
+    std::uint64_t untold_messages = 0;
     flow_window window{};
 };
 

@@ -182,15 +182,16 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
     return stored;
 }
 
-bool spill_send_ready(spill_file& spill, std::uint64_t& budget)
+bool spill_send_ready(spill_file& spill, std::uint64_t& budget, bool drop)
 {
     while (spill.sent < spill.size) {
         if (budget == 0) {
             errno = EAGAIN;
             return false;
         }
-        const ssize_t written = send_what_fits(
-            spill.fd, spill.sent, spill.sent + std::min(spill.size - spill.sent, budget));
+        const std::uint64_t end = spill.sent + std::min(spill.size - spill.sent, budget);
+        const ssize_t written = drop ? static_cast<ssize_t>(end - spill.sent)
+                                     : send_what_fits(spill.fd, spill.sent, end);
         if (written == 0) {
             errno = EIO;  // a file cut short is a failure, not a wait
         }

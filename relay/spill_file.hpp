@@ -35,7 +35,8 @@ std::size_t spill_append(spill_file& spill, const unsigned char* data, std::size
 // all are sent the file is emptied for reuse. Returns true once all are sent,
 // false with errno set when standard output has to wait, the budget is spent
 // (EAGAIN), a write fails for real, or the file cannot be read back.
-bool spill_send_ready(spill_file& spill, std::uint64_t& budget);
+// `drop`: the bytes are passed over instead of sent.
+bool spill_send_ready(spill_file& spill, std::uint64_t& budget, bool drop = false);
 
 // Closes the file, if any, without sending it; it takes nothing more.
 void spill_drop(spill_file& spill);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "relay/own_lines.hpp"
+
 namespace brindock {
 namespace {
 
@@ -17,7 +19,8 @@ void report_value_not_understood(const char* name, const char* value)
     const int length = std::snprintf(
         line, sizeof line, "brindock: %s=%.64s not understood, left off; only 1 turns it on\n",
         name, value);
-    if (length > 0 && write(STDERR_FILENO, line, static_cast<std::size_t>(length)) < 0) {
+    if (length > 0) {
+        say_line(line, static_cast<std::size_t>(length));
     }
 }
 

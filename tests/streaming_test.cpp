@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -503,6 +505,40 @@ TEST(Channels, EachRefusedPacketGetsOneMessageAndChangesNothingElse)
     EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
 }
 
+TEST(Channels, ThousandsOfRefusalsWithAFullHoldAreAllToldThenTheExitAndStandardErrorNeverStalls)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    // The hold full (memory and file), standard error a pipe nobody reads,
+    // and 5000 packets refused while the controller does not read either.
+    constexpr std::size_t refused = 5000;
+    relay_request request;
+    request.args = {"head -c 6000000 /dev/zero; cat"};
+    request.writes.assign(refused, channel_packet(7, "whatever"));
+    request.writes.push_back(end_packet);
+    request.read_after_writing = true;
+    request.leave_error_unread = true;
+    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status << ", finished " << r.finished;
+    const std::vector<kind_and_payload> packets = split_channel(r.out);
+    EXPECT_TRUE(joined_kind(packets, 0) == std::string(6000000, '\0'))
+        << joined_kind(packets, 0).size();
+    EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+    // Each refusal is told: in a message of its own, or in the count of
+    // those that found no room.
+    std::size_t told = 0;
+    std::istringstream messages(joined_kind(packets, 3));
+    for (std::string line; std::getline(messages, line);) {
+        std::size_t count = 0;
+        if (line.rfind("brindock: unknown packet kind 7", 0) == 0) {
+            ++told;
+        } else if (std::sscanf(line.c_str(), "brindock: %zu more messages not sent", &count) == 1) {
+            told += count;
+        }
+    }
+    EXPECT_EQ(told, refused);
+}
+
 TEST(Channels, FlowControlSendsExactlyTheCreditAndHoldsTheCommandBack)
 {
     const scoped_variable channels("BRINDOCK_CHANNELS", "1");
@@ -562,6 +598,79 @@ TEST(Channels, FlowControlSendsExactlyTheCreditAndHoldsTheCommandBack)
     const std::vector<kind_and_payload> echoed = split_channel(b.out);
     EXPECT_TRUE(joined_kind(echoed, 0) == bytes);
     EXPECT_EQ(exit_payload(echoed), std::string("\0\0", 2));
+}
+
+// A controller that grants only for what it has read, in whatever units.
+std::function<std::string(std::string_view)> grant_per(std::size_t unit)
+{
+    return [unit, read = std::size_t{0}](std::string_view body) mutable {
+        std::string grants;
+        if (!body.empty() && body[0] <= 1) {
+            read += body.size() - 1;
+            for (; read >= unit; read -= unit) {
+                grants += window_packet(static_cast<std::uint32_t>(unit));
+            }
+        }
+        return grants;
+    };
+}
+
+TEST(Channels, FlowControlMovesWheneverThereIsCreditWhateverTheGrants)
+{
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    // Input all written first, then credit for each packet read, or for each
+    // 64 KiB: the deadlock's output, held unpaid, goes in pieces the credit
+    // covers, never waiting beside credit left.
+    const struct {
+        const char* window;
+        std::size_t unit;  // 0: each packet's payload
+    } grants[] = {{"16384", 0}, {"65536", 65536}, {"3000", 0}};
+    const std::string bytes = pattern_bytes(400000, 12);
+    for (const auto& g : grants) {
+        SCOPED_TRACE(g.window);
+        const scoped_variable window("BRINDOCK_WINDOW", g.window);
+        relay_request request;
+        request.args = {"cat"};
+        for (std::size_t at = 0; at < bytes.size(); at += 4000) {
+            request.writes.push_back(input(bytes.substr(at, 4000)));
+        }
+        request.writes.push_back(end_packet);
+        request.answer_packet = g.unit > 0 ? grant_per(g.unit) : [](std::string_view body) {
+            return body[0] == 0 ? window_packet(static_cast<std::uint32_t>(body.size() - 1))
+                                : std::string();
+        };
+        request.close_input = false;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status << ", finished " << r.finished;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        EXPECT_TRUE(joined_kind(packets, 0) == bytes) << joined_kind(packets, 0).size();
+        EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+    }
+    // Credit that saturates at its bound instead of wrapping round.
+    {
+        const scoped_variable window("BRINDOCK_WINDOW", "18446744073709551615");
+        relay_request request;
+        request.args = {"head -c 300000 /dev/zero"};
+        request.writes = {window_packet(11), end_packet};
+        request.close_input = false;
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status << ", finished " << r.finished;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        EXPECT_EQ(joined_kind(packets, 0).size(), 300000u);
+        EXPECT_EQ(exit_payload(packets), std::string("\0\0", 2));
+    }
+    // A window not understood is said, and nothing starts: the controller
+    // gets the launch failure it knows.
+    for (const char* value : {"64k", "-1", "18446744073709551616"}) {
+        SCOPED_TRACE(value);
+        const scoped_variable window("BRINDOCK_WINDOW", value);
+        const relay_result r = run_command("echo started", {end_packet});
+        EXPECT_TRUE(r.exited_with(1)) << r.wait_status;
+        EXPECT_EQ(r.out, "Unable to exec your-program-B\n");
+        EXPECT_EQ(r.err, std::string("brindock: BRINDOCK_WINDOW=") + value +
+                             " not understood: a number of bytes from 0 to "
+                             "18446744073709551615; not started\n");
+    }
 }
 
 }  // namespace

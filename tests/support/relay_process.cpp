@@ -150,14 +150,46 @@ struct session {
     relay_result result;
     clock::time_point next_write_at = clock::now() + request.pause_before_each_write;
 
+    std::string answers{};  // the controller's answers to packets, not yet written
+    std::size_t answered_at = 0;
+
     bool pausing() const
     {
-        return writes_pending() && write_offset == 0 && clock::now() < next_write_at;
+        return planned_pending() && write_offset == 0 && clock::now() < next_write_at;
+    }
+
+    bool planned_pending() const
+    {
+        return next_write < request.writes.size();
     }
 
     bool writes_pending() const
     {
-        return next_write < request.writes.size();
+        return planned_pending() || !answers.empty();
+    }
+
+    // Answers may go now: not inside a write, and only once all are made
+    // unless they go between them.
+    bool answering() const
+    {
+        return !answers.empty() && write_offset == 0 &&
+               (!planned_pending() || request.answers_between_writes);
+    }
+
+    void answer_new_packets()
+    {
+        while (request.answer_packet && answered_at + 4 <= result.out.size()) {
+            const auto* header =
+                reinterpret_cast<const unsigned char*>(result.out.data() + answered_at);
+            const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                                       std::size_t{header[2]} << 8 | header[3];
+            if (answered_at + 4 + length > result.out.size()) {
+                return;
+            }
+            answers +=
+                request.answer_packet(std::string_view(result.out).substr(answered_at + 4, length));
+            answered_at += 4 + length;
+        }
     }
 
     // Payload bytes in the whole packets that have come back so far; what
@@ -202,14 +234,34 @@ struct session {
         for (ssize_t n; (n = read(relay_end, chunk.data(), chunk.size())) > 0;) {
             result.unread_input.append(chunk.data(), static_cast<std::size_t>(n));
         }
-        for (; writes_pending(); ++next_write, write_offset = 0) {
+        for (; planned_pending(); ++next_write, write_offset = 0) {
             result.unread_input.append(request.writes[next_write], write_offset);
         }
     }
 
+    // Writes what it can of the answers; false when the relay takes no more now.
+    bool feed_answers()
+    {
+        while (answering()) {
+            const ssize_t n = write(input, answers.data(), answers.size());
+            if (n < 0) {
+                if (errno != EAGAIN) {
+                    result.input_error = errno;
+                    answers.clear();
+                }
+                return false;
+            }
+            answers.erase(0, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
     void feed()
     {
-        while (writes_pending() && relay_has_taken_input() && answer_is_back() && !pausing()) {
+        if (input >= 0 && !feed_answers()) {
+            return;
+        }
+        while (planned_pending() && relay_has_taken_input() && answer_is_back() && !pausing()) {
             const std::string& chunk = request.writes[next_write];
             if (write_offset == 0) {
                 result.output_at_write.push_back(result.out.size());
@@ -233,7 +285,13 @@ struct session {
                 ++next_write;
                 write_offset = 0;
                 next_write_at = clock::now() + request.pause_before_each_write;
+                if (!feed_answers()) {
+                    return;
+                }
             }
+        }
+        if (input >= 0) {
+            feed_answers();
         }
         if (!writes_pending() && request.close_input) {
             close_if_open(input);
@@ -259,6 +317,10 @@ struct session {
                                                      WEXITED | WNOHANG | WNOWAIT) == 0 &&
                                               ended.si_pid == 0);
             close_if_open(fd);
+            // Nothing more to answer.
+            if (request.answer_packet && output < 0) {
+                close_if_open(input);
+            }
         }
     }
 
@@ -274,17 +336,21 @@ struct session {
 
     bool done() const
     {
-        return reaped && output < 0 && (error < 0 || !request.wait_for_stderr_end);
+        return reaped && output < 0 &&
+               (error < 0 || !request.wait_for_stderr_end || request.leave_error_unread);
     }
 
     void step(int timeout_ms)
     {
         std::array<pollfd, 4> watched{
             {{input, POLLOUT, 0}, {output, POLLIN, 0}, {error, POLLIN, 0}, {process, POLLIN, 0}}};
-        if (input >= 0 && (!writes_pending() || !answer_is_back() || pausing())) {
+        if (input >= 0 && !answering() && (!planned_pending() || !answer_is_back() || pausing())) {
             watched[0].fd = -1;
         }
-        if (request.read_after_writing && writes_pending()) {
+        if (request.leave_error_unread) {
+            watched[2].fd = -1;
+        }
+        if (request.read_after_writing && planned_pending()) {
             watched[1].fd = -1;
         }
         int unread = 0;
@@ -297,7 +363,7 @@ struct session {
         }
         // While the relay has yet to take a write, or the output is held, look
         // again shortly.
-        const bool draining = input >= 0 && writes_pending() && !relay_has_taken_input();
+        const bool draining = input >= 0 && planned_pending() && !relay_has_taken_input();
         if (pausing()) {
             const auto pause =
                 std::chrono::duration_cast<std::chrono::milliseconds>(next_write_at - clock::now());
@@ -307,6 +373,7 @@ struct session {
         feed();
         if (watched[1].revents != 0) {
             collect(output, result.out);
+            answer_new_packets();
         }
         if (watched[2].revents != 0) {
             collect(error, result.err);

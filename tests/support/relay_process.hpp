@@ -51,6 +51,14 @@ struct relay_request {
     std::vector<std::size_t> output_before_write;
     // Channel mode: payload counts without each packet's kind byte.
     bool channel_packets = false;
+    // The controller answers each whole packet it reads with what this
+    // returns for its body (a window packet, say): once every write is made,
+    // or, with answers_between_writes, between any two writes as well. The
+    // input is closed once the relay's output has ended.
+    std::function<std::string(std::string_view body)> answer_packet;
+    bool answers_between_writes = false;
+    // Never reads the relay's standard error, which fills and stays full.
+    bool leave_error_unread = false;
     // Holds the controller's reads of the relay's output back until this returns
     // true. It is asked again and again, with the number of bytes waiting in the
     // output pipe and the standard error so far.
