@@ -53,7 +53,7 @@ def read_line(packets, pending, seconds, request):
         except queue.Empty:
             raise ConversationFailed(
                 "no answer to %r within %g s: does the command buffer its output? "
-                "(see the README's Stream mode for line buffering)" % (request, seconds)
+                "(see 'A command that buffers' in the README)" % (request, seconds)
             ) from None
         if body is None:
             raise ConversationFailed(
