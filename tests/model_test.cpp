@@ -1,13 +1,17 @@
 // Random packet streams through brindock, from a pipe, a stream socket or a
 // file, checked against a small model of the framing rules kept here, apart
 // from framing/. BRINDOCK_MODEL_STREAMS sets how many streams run (default
-// 300), BRINDOCK_MODEL_SEED the first seed.
+// 300), BRINDOCK_MODEL_SEED the first seed. Then random conversations in
+// channel mode with flow control, BRINDOCK_MODEL_CHANNEL_STREAMS of them
+// (default 40): random windows, grants, timing and standard output.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -195,6 +199,101 @@ TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
                 << r.unread_input.size() << " bytes left unread, expected "
                 << stream.size() - expected.consumed;
         }
+    }
+}
+
+std::string window_packet(std::uint64_t credit)
+{
+    std::string payload(4, '\0');
+    for (int i = 0; i < 4; ++i) {
+        payload[static_cast<std::size_t>(i)] = static_cast<char>(credit >> (24 - 8 * i));
+    }
+    return channel_packet(3, payload);
+}
+
+// The controller's credit: what it grants, and whether the relay ever sent
+// more output than that.
+struct credit_book {
+    std::uint64_t granted = 0;
+    std::uint64_t received = 0;
+    std::uint64_t since_grant = 0;
+    bool overdrawn = false;
+};
+
+// Grants only for what it has read: each packet's payload (`unit` 0), or
+// `unit` bytes for each `unit` read.
+std::function<std::string(std::string_view)> granting(std::shared_ptr<credit_book> book,
+                                                      std::uint64_t unit)
+{
+    return [book, unit](std::string_view body) {
+        if (body.empty() || body[0] > 1) {
+            return std::string();
+        }
+        const std::uint64_t payload = body.size() - 1;
+        book->received += payload;
+        book->overdrawn = book->overdrawn || book->received > book->granted;
+        book->since_grant += payload;
+        const std::uint64_t step = unit > 0 ? unit : book->since_grant;
+        std::string grants;
+        for (; step > 0 && book->since_grant >= step; book->since_grant -= step) {
+            book->granted += step;
+            grants += window_packet(step);
+        }
+        return grants;
+    };
+}
+
+TEST(Model, ChannelConversationsWithFlowControlBringEveryByteBackAndTheExitLast)
+{
+    const std::size_t streams = env_or("BRINDOCK_MODEL_CHANNEL_STREAMS", 40);
+    const std::size_t first_seed = env_or("BRINDOCK_MODEL_SEED", 1);
+    const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+    for (std::size_t seed = first_seed; seed < first_seed + streams && !HasFailure(); ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed << " (BRINDOCK_MODEL_SEED=" << seed
+                                        << " BRINDOCK_MODEL_CHANNEL_STREAMS=1 repeats it)");
+        generator g{seed};
+        // Tiny windows with little input, so that a stream stays short.
+        const std::size_t windows[] = {1 + g.below(64), 1 + g.below(20000), 60000 + g.below(10000),
+                                       std::size_t{1} << 20};
+        const std::size_t window = windows[g.below(4)];
+        const std::size_t most_input = window < 4096 ? 16 << 10 : 300 << 10;
+        std::string bytes;
+        relay_request request;
+        for (std::size_t n = g.below(12); n > 0 && bytes.size() < most_input; --n) {
+            const std::string body = pattern_bytes(std::min(body_size(g), most_input), any(g));
+            request.writes.push_back(channel_packet(0, body));
+            bytes += body;
+        }
+        request.writes.push_back(g.percent(50) ? channel_packet(1) : end_of_input);
+        const bool both = g.percent(50);
+        request.args = {both ? "tee /dev/stderr" : "cat"};
+        auto book = std::make_shared<credit_book>();
+        book->granted = window;
+        const std::uint64_t unit = g.percent(50) ? 0 : 1 + g.below(window);
+        request.answer_packet = granting(book, unit);
+        request.answers_between_writes = g.percent(50);
+        request.read_after_writing = g.percent(30);
+        request.output_terminal = g.percent(25);
+        if (g.percent(20)) {
+            request.pause_before_each_write = std::chrono::milliseconds{1 + g.below(3)};
+        }
+        request.close_input = false;
+        const std::string first = std::to_string(window);
+        const scoped_variable credit("BRINDOCK_WINDOW", first.c_str());
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0))
+            << "wait status " << r.wait_status << ", finished " << r.finished << ", window "
+            << window << ", unit " << unit << ", " << bytes.size() << " bytes";
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        EXPECT_TRUE(joined_kind(packets, 0) == bytes)
+            << joined_kind(packets, 0).size() << " of " << bytes.size();
+        EXPECT_TRUE(joined_kind(packets, 1) == (both ? bytes : ""))
+            << joined_kind(packets, 1).size() << " of " << bytes.size();
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets.back().kind, 2);
+        EXPECT_EQ(packets.back().payload, std::string("\0\0", 2));
+        EXPECT_EQ(joined_kind(packets, 3), "");
+        EXPECT_FALSE(book->overdrawn) << "more output than the credit";
     }
 }
 
