@@ -17,30 +17,10 @@
 namespace brindock {
 namespace {
 
-enum class way { undecided, own_description, dont_wait, plain, one_page };
-
-way chosen = way::undecided;
-// The relay's own non-blocking description of standard output.
-int own_output = -1;
+unwaiting_output standard_output{STDOUT_FILENO};
 // Cleared for good at the first refusal of vmsplice or splice: the bytes
 // are then copied as any others.
 bool moves_pages = true;
-
-way choose_way()
-{
-    struct stat output {};
-    if (fstat(STDOUT_FILENO, &output) != 0) {
-        return way::plain;  // the write itself reports what is wrong
-    }
-    if (S_ISFIFO(output.st_mode) || S_ISCHR(output.st_mode)) {
-        own_output = open_nonblocking_description(STDOUT_FILENO, output);
-        return own_output >= 0 ? way::own_description : way::one_page;
-    }
-    if (S_ISSOCK(output.st_mode)) {
-        return way::dont_wait;
-    }
-    return S_ISREG(output.st_mode) ? way::plain : way::one_page;
-}
 
 // The result of a page-moving call as it came, but that a refusal turns page
 // moving off for good and reads as an interrupted call: nothing was written,
@@ -58,6 +38,25 @@ bool is_pipe(int fd)
 {
     struct stat status {};
     return fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+// Decided at the first write, so that a descriptor nothing is written to
+// costs nothing.
+void choose_way(unwaiting_output& output)
+{
+    output.way = write_way::plain;  // where fstat fails, the write reports what is wrong
+    struct stat status {};
+    if (fstat(output.fd, &status) != 0) {
+        return;
+    }
+    if (S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode)) {
+        output.own = open_nonblocking_description(output.fd, status);
+        output.way = output.own >= 0 ? write_way::own_description : write_way::when_room;
+    } else if (S_ISSOCK(status.st_mode)) {
+        output.way = write_way::dont_wait;
+    } else if (!S_ISREG(status.st_mode)) {
+        output.way = write_way::when_room;
+    }
 }
 
 }  // namespace
@@ -93,6 +92,29 @@ ssize_t write_when_room(int fd, const unsigned char* data, std::size_t length)
     return write(fd, data, std::min<std::size_t>(length, PIPE_BUF));
 }
 
+ssize_t write_unwaiting(unwaiting_output& output, const unsigned char* data, std::size_t length)
+{
+    if (output.way == write_way::undecided) {
+        choose_way(output);
+    }
+    switch (output.way) {
+        case write_way::own_description:
+            return write(output.own, data, length);
+        case write_way::dont_wait: {
+            const ssize_t sent = send(output.fd, data, length, MSG_DONTWAIT);
+            if (sent >= 0 || !must_take_plain_path()) {
+                return sent;
+            }
+            output.way = write_way::when_room;
+            return write_when_room(output.fd, data, length);
+        }
+        case write_way::when_room:
+            return write_when_room(output.fd, data, length);
+        default:
+            return write(output.fd, data, length);
+    }
+}
+
 bool output_takes_pages()
 {
     prepare_output();
@@ -101,31 +123,17 @@ bool output_takes_pages()
 
 void prepare_output()
 {
-    if (chosen == way::undecided) {
-        chosen = choose_way();
-        moves_pages = chosen == way::own_description && is_pipe(own_output);
+    if (standard_output.way == write_way::undecided) {
+        choose_way(standard_output);
+        moves_pages =
+            standard_output.way == write_way::own_description && is_pipe(standard_output.own);
     }
 }
 
 ssize_t write_what_fits(const unsigned char* data, std::size_t length)
 {
     prepare_output();
-    switch (chosen) {
-        case way::own_description:
-            return write(own_output, data, length);
-        case way::dont_wait: {
-            const ssize_t sent = send(STDOUT_FILENO, data, length, MSG_DONTWAIT);
-            if (sent >= 0 || !must_take_plain_path()) {
-                return sent;
-            }
-            chosen = way::one_page;
-            return write_when_room(STDOUT_FILENO, data, length);
-        }
-        case way::one_page:
-            return write_when_room(STDOUT_FILENO, data, length);
-        default:
-            return write(STDOUT_FILENO, data, length);
-    }
+    return write_unwaiting(standard_output, data, length);
 }
 
 ssize_t give_what_fits(const unsigned char* data, std::size_t length)
@@ -137,22 +145,22 @@ ssize_t give_what_fits(const unsigned char* data, std::size_t length)
     struct iovec pages {
         const_cast<unsigned char*>(data), length
     };
-    return unless_refused(vmsplice(own_output, &pages, 1, SPLICE_F_NONBLOCK));
+    return unless_refused(vmsplice(standard_output.own, &pages, 1, SPLICE_F_NONBLOCK));
 }
 
 ssize_t send_file_what_fits(int fd, std::uint64_t offset, std::size_t length)
 {
     auto at = static_cast<loff_t>(offset);
-    return unless_refused(splice(fd, &at, own_output, nullptr, length, SPLICE_F_NONBLOCK));
+    return unless_refused(splice(fd, &at, standard_output.own, nullptr, length, SPLICE_F_NONBLOCK));
 }
 
 void close_output()
 {
-    if (own_output >= 0) {
-        close(own_output);
-        own_output = -1;
+    if (standard_output.own >= 0) {
+        close(standard_output.own);
+        standard_output.own = -1;
     }
-    chosen = way::plain;
+    standard_output.way = write_way::plain;
     moves_pages = false;
     const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0) {

@@ -44,6 +44,20 @@ bool output_takes_pages();
 // goes on as without it); 0 when the file has nothing there.
 ssize_t send_file_what_fits(int fd, std::uint64_t offset, std::size_t length);
 
+// The ways above, for any descriptor shared with others that is written
+// without waiting (brindock's own lines on standard error go the same way).
+enum class write_way { undecided, own_description, dont_wait, plain, when_room };
+
+struct unwaiting_output {
+    int fd;
+    int own = -1;  // the relay's own non-blocking description of it
+    write_way way = write_way::undecided;
+};
+
+// Writes up to `length` bytes to `output` without waiting, choosing the way
+// at the first call. Returns as write_what_fits.
+ssize_t write_unwaiting(unwaiting_output& output, const unsigned char* data, std::size_t length);
+
 // Opens the pipe or character device that `fd` (described by `status`) is
 // open on anew, non-blocking and close-on-exec, so that not waiting changes
 // nothing for whoever shares `fd`; -1 where that cannot be done (no /proc, no

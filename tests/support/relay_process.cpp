@@ -176,16 +176,23 @@ struct session {
                (!planned_pending() || request.answers_between_writes);
     }
 
+    // The body length of the whole packet of the output at `at`; false while
+    // it has not all come.
+    bool whole_packet_at(std::size_t at, std::size_t& length) const
+    {
+        if (at + 4 > result.out.size()) {
+            return false;
+        }
+        const auto* header = reinterpret_cast<const unsigned char*>(result.out.data() + at);
+        length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
+                 std::size_t{header[2]} << 8 | header[3];
+        return at + 4 + length <= result.out.size();
+    }
+
     void answer_new_packets()
     {
-        while (request.answer_packet && answered_at + 4 <= result.out.size()) {
-            const auto* header =
-                reinterpret_cast<const unsigned char*>(result.out.data() + answered_at);
-            const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
-                                       std::size_t{header[2]} << 8 | header[3];
-            if (answered_at + 4 + length > result.out.size()) {
-                return;
-            }
+        for (std::size_t length = 0;
+             request.answer_packet && whole_packet_at(answered_at, length);) {
             answers +=
                 request.answer_packet(std::string_view(result.out).substr(answered_at + 4, length));
             answered_at += 4 + length;
@@ -197,14 +204,7 @@ struct session {
     mutable std::size_t counted_at = 0, counted = 0;
     std::size_t payload_back() const
     {
-        while (counted_at + 4 <= result.out.size()) {
-            const auto* header =
-                reinterpret_cast<const unsigned char*>(result.out.data() + counted_at);
-            const std::size_t length = std::size_t{header[0]} << 24 | std::size_t{header[1]} << 16 |
-                                       std::size_t{header[2]} << 8 | header[3];
-            if (counted_at + 4 + length > result.out.size()) {
-                break;
-            }
+        for (std::size_t length = 0; whole_packet_at(counted_at, length);) {
             counted += length - (request.channel_packets ? 1 : 0);
             counted_at += 4 + length;
         }
