@@ -176,5 +176,9 @@ int main(int argc, char** argv)
     state.window.on = flow_control;
     state.window.credit = first_credit;
     run_relay(state);
-    return tied ? end_tied(command) : 0;
+    if (tied) {
+        return end_tied(command);
+    }
+    reap_ended_command();
+    return 0;
 }
