@@ -32,6 +32,10 @@ constexpr char prefix[] = "BRINDOCK_";
 // A day: longer is no grace period or quiet time anyone waits for, and it
 // keeps every deadline within an int of milliseconds.
 constexpr unsigned long long longest_ms = 86400000;
+// What was killed at the end of the grace period is waited for as long
+// again: a shorter wait could end before the kernel has torn the group down,
+// leaving its control group behind.
+constexpr unsigned long long shortest_grace_ms = 100;
 // A page at least, so that memory holds some packets before the file; 1 TiB
 // at most, far past any memory, below any size_t of 64 bits.
 constexpr unsigned long long least_hold = 4096;
@@ -117,7 +121,7 @@ void take_unknown_variables()
 void take_settings(std::size_t hold_memory_default)
 {
     hold_memory = hold_memory_default;
-    take_setting("BRINDOCK_GRACE_MS", "milliseconds", 0, longest_ms, grace_ms);
+    take_setting("BRINDOCK_GRACE_MS", "milliseconds", shortest_grace_ms, longest_ms, grace_ms);
     take_setting("BRINDOCK_QUIET_MS", "milliseconds", 0, longest_ms, quiet_ms);
     take_setting("BRINDOCK_HOLD_MEMORY", "bytes", least_hold, most_hold, hold_memory);
     take_unknown_variables();

@@ -324,7 +324,7 @@ TEST(Settings, ValuesNotUnderstoodAndUnknownVariablesAreSaidAndNoneReachesTheCom
     EXPECT_EQ(join(split_packets(r.out)), "x");
     EXPECT_EQ(r.err, "brindock: BRINDOCK_GRACE_MS=3s not understood, " +
                          std::to_string(BRINDOCK_TIED_GRACE_MS) +
-                         " kept; milliseconds from 0 to 86400000\n"
+                         " kept; milliseconds from 100 to 86400000\n"
                          "brindock: BRINDOCK_QUIET_MS=86400001 not understood, " +
                          std::to_string(BRINDOCK_QUIET_MS) +
                          " kept; milliseconds from 0 to 86400000\n"

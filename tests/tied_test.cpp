@@ -186,7 +186,7 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     // command that ignores SIGTERM is killed well before the build's would
     // have ended, and its status says so.
     {
-        const scoped_variable grace("BRINDOCK_GRACE_MS", "20");
+        const scoped_variable grace("BRINDOCK_GRACE_MS", "100");
         relay_request request;
         request.args = {"trap '' TERM; echo started; exec sleep 1000"};
         request.writes = {end_of_input};
