@@ -143,6 +143,13 @@ pid_t command_pid()
     return command;
 }
 
+void reap_ended_command()
+{
+    if (command > 0) {
+        waitpid(command, nullptr, WNOHANG);
+    }
+}
+
 void stop_watching_output()
 {
     watching_output = false;

@@ -46,6 +46,11 @@ bool controller_gone();
 // The command watched.
 pid_t command_pid();
 
+// Untied: reaps the command if it has ended, and no other child, without
+// waiting. One that still runs carries on alone; one that has ended would
+// otherwise be left as a zombie to whoever adopts it.
+void reap_ended_command();
+
 // Tied: standard output has been let go of on purpose, so its end says
 // nothing about the controller any more.
 void stop_watching_output();

@@ -21,6 +21,7 @@
 #include "relay/own_lines.hpp"
 #include "relay/relay_loop.hpp"
 #include "relay/relay_state.hpp"
+#include "relay/settings.hpp"
 #include "relay/switches.hpp"
 #include "relay/tied_mode.hpp"
 
@@ -39,8 +40,9 @@ namespace {
 using namespace brindock;
 
 // Framed bytes of the child's output that the hold keeps in memory while it
-// may not leave yet; more goes to the spill file, up to its cap (none by default),
-// while its file system keeps a reserve free.
+// may not leave yet, unless BRINDOCK_HOLD_MEMORY says otherwise; more goes to
+// the spill file, up to its cap (none by default), while its file system
+// keeps a reserve free.
 constexpr std::size_t hold_memory = BRINDOCK_HOLD_MEMORY;
 static_assert(hold_memory > header_size, "the hold must fit at least one packet");
 constexpr std::uint64_t spill_cap = BRINDOCK_SPILL_CAP;
@@ -179,6 +181,7 @@ int main(int argc, char** argv)
     if (answer_about_brindock(argv[1])) {
         return 0;
     }
+    take_settings(hold_memory);
     // Channel mode is tied and streaming as well.
     const bool channels = take_switch("BRINDOCK_CHANNELS");
     const bool tied = take_tied_request() || channels;
@@ -193,7 +196,7 @@ int main(int argc, char** argv)
     const pid_t command =
         launch(argv[1], tied, source, child_input, child_output, channels ? &child_error : nullptr);
     output_hold hold;
-    hold.limit = hold_memory;
+    hold.limit = hold_memory_bytes();
     hold.spill.cap = spill_cap;
     if (channels) {
         hold_use_kinds(hold);
@@ -205,5 +208,9 @@ int main(int argc, char** argv)
     state.window.on = flow_control;
     state.window.credit = first_credit;
     run_relay(state);
-    return tied ? end_tied(command) : 0;
+    if (tied) {
+        return end_tied(command);
+    }
+    reap_ended_command();
+    return 0;
 }

@@ -11,20 +11,14 @@
 #include "relay/input_relay.hpp"
 #include "relay/output_relay.hpp"
 #include "relay/ready_write.hpp"
+#include "relay/settings.hpp"
 
-#ifndef BRINDOCK_QUIET_MS
-#define BRINDOCK_QUIET_MS 1000
-#endif
 #ifndef BRINDOCK_STREAM_SPIN_US
 #define BRINDOCK_STREAM_SPIN_US 50
 #endif
 
 namespace brindock {
 namespace {
-
-// How long the controller's input may stay quiet, once the command takes no
-// more of it, before the relay stops waiting for its end-of-input packet.
-constexpr std::int64_t quiet_ms = BRINDOCK_QUIET_MS;
 
 // How long a streaming relay looks for what it waits for before it sleeps: an
 // answer that comes within it goes out without the cost of a wake-up, which
@@ -96,7 +90,7 @@ int quiet_left(const relay_state& state)
         return -1;
     }
     return static_cast<int>(
-        std::max<std::int64_t>(state.last_input_ms + quiet_ms - monotonic_ms(), 0));
+        std::max<std::int64_t>(state.last_input_ms + quiet_period_ms() - monotonic_ms(), 0));
 }
 
 // The one wait. Input counts as quiet only when standard input was looked at

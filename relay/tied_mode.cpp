@@ -18,18 +18,12 @@
 #include "relay/control_group.hpp"
 #include "relay/descriptors.hpp"
 #include "relay/launcher.hpp"
+#include "relay/settings.hpp"
 #include "relay/switches.hpp"
-
-#ifndef BRINDOCK_TIED_GRACE_MS
-#define BRINDOCK_TIED_GRACE_MS 3000
-#endif
 
 namespace brindock {
 namespace {
 
-// How long what is left of the group has to end after SIGTERM, and again
-// after SIGKILL for the kernel to tear it down.
-constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
 // The group is looked at 1 ms after a signal, then half as often each time, up
 // to this: a group that ends at once is seen at once, and one that holds on
 // costs a scan of /proc (on a busy machine, thousands of files) a few times a
@@ -337,7 +331,7 @@ void end_group(pid_t group)
     }
     kill(-group, SIGTERM);
     kill(-group, SIGCONT);
-    if (wait_until_gone(group, grace_ms)) {
+    if (wait_until_gone(group, grace_period_ms())) {
         return;
     }
     kill(-group, SIGKILL);
@@ -345,7 +339,7 @@ void end_group(pid_t group)
     const int proc = open_proc();
     if (proc >= 0) {
         close(proc);
-        wait_until_gone(group, grace_ms);
+        wait_until_gone(group, grace_period_ms());
     }
 }
 
@@ -401,7 +395,7 @@ void keep_only_pipe(int pipe_end)
         }
     }
     if (report.in_control_group != 0) {
-        end_command_group(group_path, grace_ms);
+        end_command_group(group_path, grace_period_ms());
     } else {
         end_group(report.pid);
     }

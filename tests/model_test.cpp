@@ -42,10 +42,14 @@ struct generator {
     }
 };
 
+// The variable is taken out once read: a relay says any BRINDOCK_ variable
+// that it does not read itself.
 std::size_t env_or(const char* name, std::size_t fallback)
 {
     const char* value = std::getenv(name);
-    return value != nullptr ? std::strtoull(value, nullptr, 10) : fallback;
+    const std::size_t number = value != nullptr ? std::strtoull(value, nullptr, 10) : fallback;
+    unsetenv(name);
+    return number;
 }
 
 // Mostly tiny bodies, some near the 64 KiB read size, a few of hundreds of KiB;

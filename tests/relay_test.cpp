@@ -308,4 +308,44 @@ TEST(Exchange, CommandStringReachesTheShellWholeAndStderrPassesUntouched)
     }
 }
 
+TEST(Settings, ValuesNotUnderstoodAndUnknownVariablesAreSaidAndNoneReachesTheCommand)
+{
+    // Each value just past its range, or no number at all; a misspelt switch.
+    const scoped_variable grace("BRINDOCK_GRACE_MS", "3s");
+    const scoped_variable quiet("BRINDOCK_QUIET_MS", "86400001");
+    const scoped_variable memory("BRINDOCK_HOLD_MEMORY", "4095");
+    const scoped_variable misspelt("BRINDOCK_STRAEM", "1");
+    relay_request request;
+    request.args = {"env | grep ^BRINDOCK_; cat"};
+    request.writes = {packet("x"), end_of_input};
+    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    EXPECT_EQ(join(split_packets(r.out)), "x");
+    EXPECT_EQ(r.err, "brindock: BRINDOCK_GRACE_MS=3s not understood, " +
+                         std::to_string(BRINDOCK_TIED_GRACE_MS) +
+                         " kept; milliseconds from 100 to 86400000\n"
+                         "brindock: BRINDOCK_QUIET_MS=86400001 not understood, " +
+                         std::to_string(BRINDOCK_QUIET_MS) +
+                         " kept; milliseconds from 0 to 86400000\n"
+                         "brindock: BRINDOCK_HOLD_MEMORY=4095 not understood, 65536 kept; bytes "
+                         "from 4096 to 1099511627776\n"
+                         "brindock: BRINDOCK_STRAEM unknown, ignored\n");
+}
+
+TEST(Settings, TheQuietTimeSetAtRunTimeKeepsTheRelayWaitingForTheEndOfInput)
+{
+    // The command ends at once; the end-of-input packet comes after a pause
+    // longer than the build's quiet time, which would have given up on it.
+    const scoped_variable quiet("BRINDOCK_QUIET_MS", "86400000");
+    relay_request request;
+    request.args = {"true"};
+    request.writes = {end_of_input};
+    request.pause_before_each_write = std::chrono::milliseconds{BRINDOCK_QUIET_MS + 500};
+    request.read_back_input = true;
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+    EXPECT_EQ(r.unread_input, "");
+}
+
 }  // namespace

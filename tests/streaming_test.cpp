@@ -167,6 +167,17 @@ TEST(Streaming, SpilledOutputComesBackExactAndLeavesNoFileHoweverTheRelayEnds)
         EXPECT_EQ(spill_dir(r.err), c.spilled_in) << r.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir));
     }
+    // The full-size hold spills as early when its memory is set at run time.
+    {
+        const scoped_variable memory("BRINDOCK_HOLD_MEMORY", "65536");
+        setenv("TMPDIR", dir.c_str(), 1);
+        std::string input;
+        const relay_result r = run_command("head -c 3000000; readlink /proc/$PPID/fd/* >&2; cat",
+                                           uneven_packets(3 << 20, 9, input));
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_TRUE(join(split_packets(r.out)) == input);
+        EXPECT_EQ(spill_dir(r.err), dir) << r.err;
+    }
     if (inherited != nullptr) {
         setenv("TMPDIR", saved.c_str(), 1);
     } else {
@@ -464,7 +475,7 @@ TEST(Channels, EachRefusedPacketGetsOneMessageAndChangesNothingElse)
     };
     for (const bool flow_control : {false, true}) {
         SCOPED_TRACE(flow_control);
-        const scoped_variable window(flow_control ? "BRINDOCK_WINDOW" : "BRINDOCK_UNUSED", "1000");
+        const scoped_variable window(flow_control ? "BRINDOCK_WINDOW" : "NOT_A_WINDOW", "1000");
         relay_request request;
         request.args = {"cat"};
         request.writes = {input("ab")};

@@ -181,6 +181,22 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     EXPECT_GE(took, grace_ms);
     EXPECT_LT(took, grace_ms + 1000);
     collect_orphans();
+
+    // A grace period set at run time, far shorter than the build's: the
+    // command that ignores SIGTERM is killed well before the build's would
+    // have ended, and its status says so.
+    {
+        const scoped_variable grace("BRINDOCK_GRACE_MS", "100");
+        relay_request request;
+        request.args = {"trap '' TERM; echo started; exec sleep 1000"};
+        request.writes = {end_of_input};
+        request.close_output_after = 1;
+        request.deadline = milliseconds{std::max(grace_ms, 1000L)};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.finished);
+        EXPECT_TRUE(r.exited_with(128 + SIGKILL)) << r.wait_status;
+        collect_orphans();
+    }
 }
 
 // Where the cgroup v2 hierarchy is mounted, and the test process's own group
