@@ -547,7 +547,7 @@ void print_conversation(const char* relay, int rounds)
 void print_terminal(const char* relay, int rounds, std::uint64_t size)
 {
     const command on_terminal = {"/usr/bin/env", "BRINDOCK_PTY=1", "BRINDOCK_STREAM=1", relay,
-                                 "cat", nullptr};
+                                 "cat",          nullptr};
     const command on_pipes = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr};
     const bytes framed_64k = payload_block(65536, 1, true);
     const bench_case trip{{{on_terminal}, 0, {framed_64k, size / 65536, end_packet}, true},

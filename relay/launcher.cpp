@@ -290,8 +290,8 @@ bool make_pipes(child_ends& ends, bool want_error, int session_made[2])
 }  // namespace
 
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group, int* child_error,
-                          int terminal_slave, bool terminal_input)
+                          int group_report, int control_group, int* child_error, int terminal_slave,
+                          bool terminal_input)
 {
     child_ends ends;
     ends.terminal = terminal_slave;

@@ -33,9 +33,8 @@ namespace brindock {
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report = -1, int control_group = -1,
-                          int* child_error = nullptr, int terminal_slave = -1,
-                          bool terminal_input = false);
+                          int group_report = -1, int control_group = -1, int* child_error = nullptr,
+                          int terminal_slave = -1, bool terminal_input = false);
 
 // What the shell reports, before it runs the command, through `group_report`.
 struct command_report {

@@ -182,9 +182,8 @@ int main(int argc, char** argv)
     int child_input = -1;
     int child_output = -1;
     int child_error = -1;
-    const pid_t command =
-        launch(argv[1], tied, terminal, source, child_input, child_output,
-               channels ? &child_error : nullptr);
+    const pid_t command = launch(argv[1], tied, terminal, source, child_input, child_output,
+                                 channels ? &child_error : nullptr);
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;

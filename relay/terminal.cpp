@@ -96,7 +96,8 @@ bool configure_slave(int slave)
 int open_slave(int master)
 {
     char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
         return -1;
     }
     const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);

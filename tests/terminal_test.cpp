@@ -119,8 +119,8 @@ TEST(Terminal, TiedAndChannelModesKeepTheirStatusKindsAndOrder)
     relay_request request;
     request.args = {
         "trap 'stty size </dev/tty' WINCH; echo err >&2; stty size </dev/tty; read x; exit 2"};
-    request.writes = {channel_packet(4, std::string("\0\36\0\144", 4)),
-                      channel_packet(4, "abc"), channel_packet(0, "go\n"), channel_packet(1)};
+    request.writes = {channel_packet(4, std::string("\0\36\0\144", 4)), channel_packet(4, "abc"),
+                      channel_packet(0, "go\n"), channel_packet(1)};
     request.output_before_write = {10, 10, 10, 10};  // the size once the trap is set
     request.channel_packets = true;
     const relay_result r = run_relay(request);
@@ -139,9 +139,8 @@ TEST(Terminal, AllPutsInputOnTheTerminalAndEndsItWithItsEndOfFile)
 {
     const scoped_variable terminal("BRINDOCK_PTY", "all");
     const std::string lines = "a\tb\r\n\001c\n\n" + std::string(4000, 'l') + "\n";
-    const relay_result cat =
-        run_command("[ -t 0 ] && cat", {packet(lines.substr(0, 7)), packet(lines.substr(7)),
-                                         end_of_input});
+    const relay_result cat = run_command(
+        "[ -t 0 ] && cat", {packet(lines.substr(0, 7)), packet(lines.substr(7)), end_of_input});
     EXPECT_TRUE(cat.exited_with(0));
     EXPECT_EQ(join(split_packets(cat.out)), lines);
     // The end of input reaches a reader already waiting, and one after a
