@@ -542,6 +542,35 @@ void print_conversation(const char* relay, int rounds)
               median(seconds[0]) * 1e6, median_and_range(ratios[3]), "", "", "");
 }
 
+// Terminal mode against the same relay on pipes, both streaming: `size`
+// bytes through cat, and 100-byte requests answered by cat; prints their rows.
+void print_terminal(const char* relay, int rounds, std::uint64_t size)
+{
+    const command on_terminal = {"/usr/bin/env", "BRINDOCK_PTY=1", "BRINDOCK_STREAM=1", relay,
+                                 "cat",          nullptr};
+    const command on_pipes = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr};
+    const bytes framed_64k = payload_block(65536, 1, true);
+    const bench_case trip{{{on_terminal}, 0, {framed_64k, size / 65536, end_packet}, true},
+                          {{on_pipes}, 0, {framed_64k, size / 65536, end_packet}, true},
+                          size};
+    const figures f = measure(trip, rounds, nullptr);
+    const std::string what = "terminal: round trip via cat, " + std::to_string(size / mib) + " MiB";
+    print_throughput(what.c_str(), f, size, 0);
+    std::printf("  (baseline: the same relay on pipes, both in stream mode)\n");
+    constexpr int exchanges = 2000;
+    std::vector<double> seconds[2], ratios;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t k = 0; k < 2; ++k) {
+            const std::size_t which = (static_cast<std::size_t>(round) + k) % 2;
+            seconds[which].push_back(
+                converse_once(which == 0 ? on_terminal : on_pipes, true, 100, exchanges));
+        }
+        ratios.push_back(seconds[0].back() / seconds[1].back());
+    }
+    print_row("terminal: 100 B request to cat, latency", "us", median(seconds[0]) * 1e6,
+              median(seconds[1]) * 1e6, median_and_range(ratios), "", "", "");
+}
+
 // Channel mode with flow control: `total` bytes of output through a window of
 // 64 KiB that a reader refills only after a pause for every 64 KiB it takes;
 // without `window`, stream mode and the same reader. Returns the relay's peak
@@ -833,6 +862,14 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    // Terminal mode's rows alone, at a size in MiB given after them.
+    if (argc > 3 && std::strcmp(argv[3], "terminal") == 0) {
+        const std::uint64_t size = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 256;
+        std::printf("%-34s %-6s %9s %9s  %-18s %-19s %-9s %s\n", "case", "unit", "brindock",
+                    "baseline", "ratio (min-max)", "cpu ratio (min-max)", "goal", "met");
+        print_terminal(relay, rounds, std::max<std::uint64_t>(size, 1) * mib);
+        return 0;
+    }
 
     const std::uint64_t big = 256 * mib, round_trip = 64 * mib, spilled = 1024 * mib;
     const std::string zeros = "head -c " + std::to_string(big) + " /dev/zero";
@@ -973,6 +1010,7 @@ int main(int argc, char** argv)
               moved / median_of(f_channels.floor, &arm_result::seconds),
               median_and_range(channels_over_stream), "", "", "");
     print_conversation(relay, rounds);
+    print_terminal(relay, rounds, big);
     print_trickle(relay, earlier, std::min(rounds, 5));
     print_mass_end(relay, rounds);
     print_slow_reader(relay, rounds);

@@ -29,6 +29,14 @@ control_request read_control(const control_packet& packet)
                 length != 4 ? control_verdict::bad_window_length : control_verdict::window;
             request.credit = length == 4 ? decode_length_header(packet.payload) : 0;
             break;
+        case kind_size:
+            request.verdict =
+                length != 4 ? control_verdict::bad_size_length : control_verdict::resize;
+            if (length == 4) {
+                request.rows = static_cast<unsigned>(packet.payload[0] << 8 | packet.payload[1]);
+                request.columns = static_cast<unsigned>(packet.payload[2] << 8 | packet.payload[3]);
+            }
+            break;
         default:
             request.verdict = control_verdict::unknown_kind;
             break;

@@ -13,6 +13,8 @@ inline constexpr unsigned char kind_input = 0;   // bytes for the command's stan
 inline constexpr unsigned char kind_end = 1;     // end of input; no payload
 inline constexpr unsigned char kind_signal = 2;  // one byte: a signal number
 inline constexpr unsigned char kind_window = 3;  // four bytes, big-endian: more credit
+// Four bytes: the terminal's rows, then its columns, each 16-bit big-endian.
+inline constexpr unsigned char kind_size = 4;
 
 // The relay's kinds.
 inline constexpr unsigned char kind_output = 0;  // the command's standard output
@@ -37,12 +39,14 @@ enum class control_verdict {
     end_of_input,
     signal,
     window,
+    resize,
     repeated_end,  // a second end of input: nothing to do
     unknown_kind,
     end_with_payload,
     bad_signal_length,
     bad_signal_number,
     bad_window_length,
+    bad_size_length,
     input_after_end,
 };
 
@@ -50,6 +54,8 @@ struct control_request {
     control_verdict verdict = control_verdict::unknown_kind;
     int signal_number = 0;     // for a signal
     std::uint32_t credit = 0;  // for a window
+    unsigned rows = 0;         // for a window size
+    unsigned columns = 0;
 };
 
 control_request read_control(const control_packet& packet);

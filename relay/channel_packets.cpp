@@ -13,6 +13,7 @@
 #include "relay/child_exit.hpp"
 #include "relay/control_group.hpp"
 #include "relay/own_lines.hpp"
+#include "relay/terminal.hpp"
 #include "relay/tied_mode.hpp"
 
 namespace brindock {
@@ -84,6 +85,19 @@ void refuse(relay_state& state, const char* what, unsigned number)
     tell_controller(state, line, static_cast<std::size_t>(length));
 }
 
+// The command's foreground group gets SIGWINCH from the kernel.
+void resize(relay_state& state, unsigned rows, unsigned columns)
+{
+    if (terminal_master() < 0) {
+        refuse(state, "window size packet without a terminal (BRINDOCK_PTY), rows ", rows);
+    } else if (!resize_terminal(rows, columns)) {
+        char line[longest_message];
+        const int length = std::snprintf(line, sizeof line, "brindock: window size not set: %s\n",
+                                         std::strerror(errno));
+        tell_controller(state, line, static_cast<std::size_t>(length));
+    }
+}
+
 }  // namespace
 
 void take_control_packet(const control_packet& packet, void* context)
@@ -105,6 +119,9 @@ void take_control_packet(const control_packet& packet, void* context)
                        request.credit);
             }
             break;
+        case control_verdict::resize:
+            resize(state, request.rows, request.columns);
+            break;
         case control_verdict::unknown_kind:
             refuse(state, "unknown packet kind ", packet.kind);
             break;
@@ -120,6 +137,10 @@ void take_control_packet(const control_packet& packet, void* context)
             break;
         case control_verdict::bad_window_length:
             refuse(state, "window packet whose payload is not 4 bytes but ", packet.payload_length);
+            break;
+        case control_verdict::bad_size_length:
+            refuse(state, "window size packet whose payload is not 4 bytes but ",
+                   packet.payload_length);
             break;
         case control_verdict::input_after_end:
             refuse(state, "input after the end of input, bytes: ", packet.payload_length);

@@ -8,6 +8,7 @@
 #include "relay/channel_packets.hpp"
 #include "relay/child_exit.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/terminal.hpp"
 
 namespace brindock {
 namespace {
@@ -23,6 +24,34 @@ void report_full_hold(relay_state& state)
     if (length > 0) {
         tell_controller(state, line, static_cast<std::size_t>(length));
     }
+}
+
+// The command's input closes. A terminal has no end of file of its own, so it
+// is given its end-of-file character first, where that has not been done
+// (one try: the relay waits for room only at the end-of-input packet).
+void close_command_input(relay_state& state)
+{
+    if (state.child_input < 0) {
+        return;
+    }
+    unsigned char end[2];
+    const std::size_t count = terminal_takes_input() ? terminal_end_of_input(end) : 0;
+    if (count > 0 && write(state.child_input, end, count) < 0) {
+    }
+    close(state.child_input);
+    state.child_input = -1;
+}
+
+// On a terminal, the end of input is bytes to write like the rest: true when
+// they have been put in the buffer to be written before the input closes.
+bool queue_terminal_end(relay_state& state)
+{
+    if (!terminal_takes_input() || state.child_input < 0) {
+        return false;
+    }
+    state.pending_at = 0;
+    state.pending_end = terminal_end_of_input(state.buffer);
+    return state.pending_end > 0;
 }
 
 bool has_pending(const relay_state& state)
@@ -50,8 +79,7 @@ bool command_takes_no_more(relay_state& state)
 // its end-of-input packet has already been taken in.
 void stop_feeding(relay_state& state)
 {
-    close(state.child_input);
-    state.child_input = -1;
+    close_command_input(state);
     state.pending_at = state.pending_end = 0;
     if (state.reader.ended) {
         end_input(state);
@@ -72,6 +100,9 @@ bool feed_command(relay_state& state)
             state.child_input_waits = true;
             state.stuck_since_ms = monotonic_ms();
             return moved;
+        }
+        if (written > 0 && terminal_takes_input()) {
+            note_terminal_input(state.buffer + state.pending_at, static_cast<std::size_t>(written));
         }
         state.pending_at =
             written > 0 ? state.pending_at + static_cast<std::size_t>(written) : state.pending_end;
@@ -112,6 +143,10 @@ bool feed_turn(relay_state& state)
     const bool fed = !state.child_input_waits && feed_command(state);
     if (has_pending(state) || state.input_waits) {
         return fed;
+    }
+    if ((state.reader.ended || state.reader.input_closed) && queue_terminal_end(state)) {
+        feed_command(state);
+        return true;
     }
     if (state.reader.ended) {
         end_input(state);
@@ -177,10 +212,7 @@ bool command_room_wanted(const relay_state& state)
 
 void end_input(relay_state& state)
 {
-    if (state.child_input >= 0) {
-        close(state.child_input);
-        state.child_input = -1;
-    }
+    close_command_input(state);
     state.pending_at = state.pending_end = 0;
     // A controller still writing then fails at once instead of blocking.
     close(STDIN_FILENO);

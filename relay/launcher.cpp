@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "relay/terminal.hpp"
+
 // Kernel headers before 5.3 lack the number, which is the same on every
 // architecture but alpha; a kernel without the call refuses it with ENOSYS.
 #if !defined(SYS_clone3) && !defined(__alpha__)
@@ -180,30 +182,66 @@ pid_t fork_into(int control_group, bool& in_control_group)
     return fork();
 }
 
-[[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
-                                     const int output_pipe[2], const int error_pipe[2],
-                                     int group_report, bool in_control_group)
+// The ends the child is given: pipes (an unused one is -1, -1) and, in
+// terminal mode, the terminal's slave and the pipe that says its session is
+// there.
+struct child_ends {
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    int error[2] = {-1, -1};
+    int terminal = -1;
+    bool terminal_input = false;
+    int session_made = -1;  // the write end, closed once the session is made
+};
+
+void close_pair(const int ends[2])
+{
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] >= 0) {
+            close(ends[i]);
+        }
+    }
+}
+
+[[noreturn]] void run_shell_in_child(const char* command, const child_ends& ends, int group_report,
+                                     bool in_control_group)
 {
     // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
+    if (ends.terminal >= 0) {
+        // Before leading a group: a group leader cannot start a session.
+        take_controlling_terminal(ends.terminal);
+        close(ends.session_made);
+    }
     lead_own_group(group_report, in_control_group);
-    close(input_pipe[1]);
-    dup2(input_pipe[0], STDIN_FILENO);
-    close(output_pipe[0]);
-    dup2(output_pipe[1], STDOUT_FILENO);
-    // The standard descriptors are always open here, so these ends lie above 2.
-    close(input_pipe[0]);
-    close(output_pipe[1]);
+    dup2(ends.terminal_input ? ends.terminal : ends.input[0], STDIN_FILENO);
+    dup2(ends.terminal >= 0 ? ends.terminal : ends.output[1], STDOUT_FILENO);
+    // The standard descriptors are always open here, so these ends lie above
+    // 2; the terminal's slave is close-on-exec.
+    close_pair(ends.input);
+    close_pair(ends.output);
     // From here on even a failed exec is reported through the pipe.
-    if (error_pipe[1] >= 0) {
-        dup2(error_pipe[1], STDERR_FILENO);
-        close(error_pipe[0]);
-        close(error_pipe[1]);
+    if (ends.error[1] >= 0) {
+        dup2(ends.error[1], STDERR_FILENO);
+        close_pair(ends.error);
+    } else if (ends.terminal >= 0) {
+        dup2(ends.terminal, STDERR_FILENO);
     }
 
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
     report_exec_failure(errno);
     _exit(1);
+}
+
+// Waits until the child has made its session: until then the group that
+// signals are sent to does not exist.
+void wait_for_session(int session_made[2])
+{
+    close(session_made[1]);
+    char ignored = 0;
+    while (read(session_made[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    close(session_made[0]);
 }
 
 void hand_over(int end, int* destination)
@@ -227,48 +265,59 @@ void close_pipes(std::initializer_list<const int*> pipes)
     errno = error;
 }
 
+// Makes the pipes `ends` needs, none where the terminal takes a pipe's place,
+// and the relay's ends non-blocking: only they wait for readiness. Closes
+// what it made when one cannot be made.
+bool make_pipes(child_ends& ends, bool want_error, int session_made[2])
+{
+    const bool made = (ends.terminal_input || pipe2(ends.input, O_CLOEXEC) == 0) &&
+                      (ends.terminal >= 0 || pipe2(ends.output, O_CLOEXEC) == 0) &&
+                      (!want_error || pipe2(ends.error, O_CLOEXEC) == 0) &&
+                      (ends.terminal < 0 || pipe2(session_made, O_CLOEXEC) == 0);
+    if (!made) {
+        close_pipes({ends.input, ends.output, ends.error});
+        return false;
+    }
+    for (const int end : {ends.input[1], ends.output[0], ends.error[0]}) {
+        if (end >= 0) {
+            fcntl(end, F_SETFL, O_NONBLOCK);
+        }
+    }
+    ends.session_made = session_made[1];
+    return true;
+}
+
 }  // namespace
 
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group, int* child_error)
+                          int group_report, int control_group, int* child_error, int terminal_slave,
+                          bool terminal_input)
 {
-    int input_pipe[2];
-    int output_pipe[2];
-    int error_pipe[2] = {-1, -1};
-    if (pipe2(input_pipe, O_CLOEXEC) != 0) {
+    child_ends ends;
+    ends.terminal = terminal_slave;
+    ends.terminal_input = terminal_slave >= 0 && terminal_input;
+    int session_made[2] = {-1, -1};
+    if (!make_pipes(ends, child_error != nullptr, session_made)) {
         return -1;
     }
-    if (pipe2(output_pipe, O_CLOEXEC) != 0) {
-        close_pipes({input_pipe});
-        return -1;
-    }
-    if (child_error != nullptr && pipe2(error_pipe, O_CLOEXEC) != 0) {
-        close_pipes({input_pipe, output_pipe});
-        return -1;
-    }
-    // Only the relay's own ends wait for readiness; the child's stay blocking.
-    fcntl(input_pipe[1], F_SETFL, O_NONBLOCK);
-    fcntl(output_pipe[0], F_SETFL, O_NONBLOCK);
-    if (child_error != nullptr) {
-        fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
-    }
-
     bool in_control_group = false;
     const pid_t pid = fork_into(control_group, in_control_group);
     if (pid < 0) {
+        close_pipes({ends.input, ends.output, ends.error, session_made});
         return pid;
     }
     if (pid == 0) {
-        run_shell_in_child(command, input_pipe, output_pipe, error_pipe, group_report,
-                           in_control_group);
+        run_shell_in_child(command, ends, group_report, in_control_group);
     }
-    if (group_report >= 0) {
+    if (terminal_slave >= 0) {
+        wait_for_session(session_made);
+    } else if (group_report >= 0) {
         setpgid(pid, pid);  // also here, so that it holds whichever runs first
     }
-    hand_over(input_pipe[1], child_input);
-    hand_over(output_pipe[0], child_output);
+    hand_over(ends.input[1], child_input);
+    hand_over(ends.output[0], child_output);
     if (child_error != nullptr) {
-        *child_error = error_pipe[0];
+        *child_error = ends.error[0];
     }
     return pid;
 }

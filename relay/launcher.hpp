@@ -1,6 +1,7 @@
 // Starting the command: "/bin/sh -c command" as a child joined to the relay by
 // two pipes, one feeding its standard input, one carrying its standard output;
-// on request a third carries its standard error.
+// on request a third carries its standard error, and a terminal takes the
+// place of the first two or of the second.
 #pragma once
 
 #include <sys/types.h>
@@ -21,12 +22,19 @@ namespace brindock {
 // standard error is a pipe of its own too, whose read end (non-blocking,
 // close-on-exec) is stored there.
 //
+// With a `terminal_slave`, the shell starts a session of its own with that
+// terminal as its controlling terminal, and has it as its standard output and,
+// unless standard error has its pipe, its standard error; with
+// `terminal_input`, as its standard input too. No pipe is made for what the
+// terminal carries, and the destination of its end is given -1. The call
+// returns once the session is made, so that the command's group exists.
+//
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report = -1, int control_group = -1,
-                          int* child_error = nullptr);
+                          int group_report = -1, int control_group = -1, int* child_error = nullptr,
+                          int terminal_slave = -1, bool terminal_input = false);
 
 // What the shell reports, before it runs the command, through `group_report`.
 struct command_report {

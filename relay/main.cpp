@@ -1,6 +1,7 @@
 // brindock "cmd": runs cmd through /bin/sh and relays between the controller's
 // length-prefixed packets and the command's plain byte streams. The entry owns
 // the relay buffer and the process's life: start-up, the relay's loop, the end.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "relay/relay_state.hpp"
 #include "relay/settings.hpp"
 #include "relay/switches.hpp"
+#include "relay/terminal.hpp"
 #include "relay/tied_mode.hpp"
 
 #ifndef BRINDOCK_HOLD_MEMORY
@@ -73,6 +75,10 @@ bool answer_about_brindock(const char* argument)
         "  BRINDOCK_STREAM=1 brindock \"cmd\"   send the output while input still flows\n"
         "  BRINDOCK_CHANNELS=1 brindock \"cmd\" kinds of packet: standard error, the exit,\n"
         "                                     signals; BRINDOCK_WINDOW=N for flow control\n"
+        "  BRINDOCK_PTY=1 brindock \"cmd\"      its output on a terminal, which makes programs\n"
+        "                                     answer at once; BRINDOCK_PTY=all: its input too\n"
+        "                                     (terminal rules: lines, ^C, ^D); size from\n"
+        "                                     BRINDOCK_PTY_SIZE=ROWSxCOLS, default 24x80\n"
         "  brindock -h, brindock --help       this text\n"
         "  brindock --version                 the version\n"
         "\n"
@@ -139,9 +145,10 @@ bool take_window(bool channels, std::uint64_t& credit)
 // watchdog. The private pipe of that is made first, so that the relay's
 // descriptors stay the same while it runs, and is the first thing given up
 // when descriptors are short. `child_error`, when given, receives the read
-// end of the command's own standard error pipe.
-pid_t launch(const char* command, bool tied, input_source& source, int& child_input,
-             int& child_output, int* child_error)
+// end of the command's own standard error pipe. In terminal mode the
+// terminal's master takes the place of the pipes it replaces.
+pid_t launch(const char* command, bool tied, terminal_strength terminal, input_source& source,
+             int& child_input, int& child_output, int* child_error)
 {
     if (!open_child_exit_event()) {
         fail_launch(errno);
@@ -155,14 +162,30 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
     }
     source = open_input_source();
     const int control_group = tied ? command_control_group() : -1;
+    const int slave = terminal == terminal_strength::off ? -1 : open_terminal(terminal);
+    if (terminal != terminal_strength::off && slave < 0) {
+        fail_launch(errno);
+    }
+    const bool terminal_input = terminal == terminal_strength::all;
     pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                      control_group, child_error);
+                                      control_group, child_error, slave, terminal_input);
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
         child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                    control_group, child_error);
+                                    control_group, child_error, slave, terminal_input);
     }
     if (child <= 0) {
         fail_launch(errno);
+    }
+    close_terminal_slave(slave);
+    if (slave >= 0) {
+        child_output = terminal_master();
+    }
+    // A descriptor of its own, as the input side closes it at the end of input.
+    if (terminal_input) {
+        child_input = fcntl(terminal_master(), F_DUPFD_CLOEXEC, 3);
+        if (child_input < 0) {
+            fail_launch(errno);
+        }
     }
     watch_command(child, tied);
     return child;
@@ -189,12 +212,13 @@ int main(int argc, char** argv)
     const bool streaming = take_switch("BRINDOCK_STREAM") || channels;
     std::uint64_t first_credit = 0;
     const bool flow_control = take_window(channels, first_credit);
+    const terminal_strength terminal = take_terminal_request();
     input_source source;
     int child_input = -1;
     int child_output = -1;
     int child_error = -1;
-    const pid_t command =
-        launch(argv[1], tied, source, child_input, child_output, channels ? &child_error : nullptr);
+    const pid_t command = launch(argv[1], tied, terminal, source, child_input, child_output,
+                                 channels ? &child_error : nullptr);
     output_hold hold;
     hold.limit = hold_memory_bytes();
     hold.spill.cap = spill_cap;

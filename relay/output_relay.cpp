@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "framing/length_header.hpp"
 #include "relay/channel_packets.hpp"
@@ -10,6 +11,7 @@
 #include "relay/descriptors.hpp"
 #include "relay/input_relay.hpp"
 #include "relay/ready_write.hpp"
+#include "relay/terminal.hpp"
 
 #ifndef BRINDOCK_STUCK_PATIENCE_MS
 #define BRINDOCK_STUCK_PATIENCE_MS 10
@@ -29,17 +31,29 @@ void let_go_of_output(relay_state& state)
     close_output();
 }
 
+// Whether the command's end has been noted. The second pipe is never the
+// terminal, whose count stays open until it is read empty.
+bool end_noted(const relay_state& state)
+{
+    return state.pipes[1].left_after_end >= 0;
+}
+
 // The first time the command's end is seen: how much of its output is left.
+// The terminal's count is not known (what its writers wrote may still be on
+// its way into the master), so it is read until it is found empty instead.
 void note_command_end(relay_state& state)
 {
-    if (state.pipes[0].left_after_end >= 0 || !child_exit_seen()) {
+    if (end_noted(state) || !child_exit_seen()) {
         return;
     }
     for (output_pipe& pipe : state.pipes) {
+        pipe.waits = false;
+        if (is_terminal_master(pipe.fd)) {
+            continue;
+        }
         int pending = 0;
         pipe.left_after_end =
             pipe.fd >= 0 && ioctl(pipe.fd, FIONREAD, &pending) == 0 ? std::max(pending, 0) : 0;
-        pipe.waits = false;
     }
 }
 
@@ -75,6 +89,24 @@ bool may_read(const relay_state& state, const output_pipe& pipe)
            (state.breaking_deadlock || stuck_for_ms(state) >= stuck_patience_ms);
 }
 
+// The terminal's output ends where its master reports EIO (its last holder
+// has closed it, and the master has given all it held) and, once the
+// command's end is seen, where it is found empty: a read of the master
+// takes in what is still on its way before it says so. Only the terminal
+// ends then: a second pipe may still hold output. True when it has ended.
+bool terminal_read_all(relay_state& state, output_pipe& pipe, ssize_t got)
+{
+    if (got > 0 || (got < 0 && errno == EINTR) ||
+        (got < 0 && errno == EAGAIN && !end_noted(state))) {
+        return false;
+    }
+    state.hold.closed = false;  // it was open, or there would have been no read
+    pipe.fd = -1;
+    pipe.left_after_end = 0;
+    pipe.waits = false;
+    return true;
+}
+
 // One read of the command's output into the hold.
 bool read_output(relay_state& state, output_pipe& pipe)
 {
@@ -85,6 +117,9 @@ bool read_output(relay_state& state, output_pipe& pipe)
     state.breaking_deadlock = output_may_leave(state) && hold_size(state.hold) > 0;
     const ssize_t got = hold_read_from(state.hold, pipe.fd, most, pipe.kind);
     pipe.seen_ready = false;
+    if (is_terminal_master(pipe.fd) && terminal_read_all(state, pipe, got)) {
+        return true;
+    }
     if (got < 0 && only_had_to_wait()) {
         pipe.waits = true;
         return false;
@@ -98,8 +133,10 @@ bool read_output(relay_state& state, output_pipe& pipe)
     }
     // A read that came back short emptied the pipe: wait for more rather
     // than ask again, which saves a call per packet of a command that writes
-    // little at a time.
-    pipe.waits = got > 0 && static_cast<std::size_t>(got) < most / 2;
+    // little at a time. Not the terminal after the command's end: only a read
+    // finds its end then.
+    pipe.waits = got > 0 && static_cast<std::size_t>(got) < most / 2 &&
+                 !(is_terminal_master(pipe.fd) && end_noted(state));
     return true;
 }
 

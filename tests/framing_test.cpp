@@ -147,6 +147,18 @@ TEST(ChannelKinds, SignalNumbersAndWindowsAtTheirBounds)
     EXPECT_EQ(read_control({kind_end, 0, {}, true}).verdict, control_verdict::repeated_end);
 }
 
+TEST(ChannelKinds, WindowSizesAreRowsThenColumnsBigEndian)
+{
+    const control_request size = read_control({kind_size, 4, {0xFF, 0xFE, 0x01, 0x02}, true});
+    EXPECT_EQ(size.verdict, control_verdict::resize);
+    EXPECT_EQ(size.rows, 0xFFFEu);
+    EXPECT_EQ(size.columns, 0x0102u);
+    for (const std::uint32_t length : {0u, 3u, 5u}) {
+        EXPECT_EQ(read_control({kind_size, length, {0, 1, 0, 1}, false}).verdict,
+                  control_verdict::bad_size_length);
+    }
+}
+
 TEST(PacketReader, NeverAsksBeyondTheHeaderOrTheBufferOrTheBody)
 {
     packet_reader reader;
