@@ -202,7 +202,8 @@ pid_t start_stage(const command& argv, int in_fd, int out_fd)
 // they become ready, until the source is spent and the output has ended.
 // Returns false when the first stage stopped reading before the payload's end;
 // a relay whose command has ended may be gone before the end-of-input packet.
-bool pump(int input, int output, const source& in, sink& out, int read_gap_us = 0)
+bool pump(int input, int output, const source& in, sink& out, int read_gap_us = 0,
+          bool ready_byte = false)
 {
     bool taken = true;
     constexpr std::size_t buffer_size = 65536;
@@ -221,7 +222,9 @@ bool pump(int input, int output, const source& in, sink& out, int read_gap_us = 
             }
             continue;
         }
-        pollfd watched[2] = {{input, POLLOUT, 0}, {output, POLLIN, 0}};
+        // A command that says when it is ready is given nothing before.
+        pollfd watched[2] = {{ready_byte && out.payload == 0 ? -1 : input, POLLOUT, 0},
+                             {output, POLLIN, 0}};
         if (poll(watched, 2, -1) < 0) {
             check(errno == EINTR, "poll");
             continue;
@@ -262,6 +265,9 @@ struct arm {
     bool framed = false;
     bool kinds = false;
     int read_gap_us = 0;  // a slow controller: a pause after each read
+    // The command writes one byte once it is ready for its input, which
+    // waits for it; that byte is not counted in the output.
+    bool ready_byte = false;
 };
 
 struct arm_result {
@@ -293,7 +299,8 @@ void run_once(const arm& a, std::uint64_t expected, arm_result& result)
     sink output;
     output.framed = a.framed;
     output.kinds = a.kinds;
-    const bool taken = pump(input, previous, a.input, output, a.read_gap_us);
+    const bool taken = pump(input, previous, a.input, output, a.read_gap_us, a.ready_byte);
+    output.payload -= a.ready_byte ? std::min<std::uint64_t>(output.payload, 1) : 0;
     for (std::size_t i = 0; i < pids.size(); ++i) {
         int status = 0;
         rusage usage{};
@@ -544,18 +551,28 @@ void print_conversation(const char* relay, int rounds)
 
 // Terminal mode against the same relay on pipes, both streaming: `size`
 // bytes through cat, and 100-byte requests answered by cat; prints their rows.
+// The way without terminal mode runs beside them: a terminal made by script,
+// set raw, in stream mode. Its input waits until the terminal is raw (a byte
+// says so), as input before that would be taken as typed lines; and a raw
+// terminal has no end of file, so head ends the command at the size.
 void print_terminal(const char* relay, int rounds, std::uint64_t size)
 {
     const command on_terminal = {"/usr/bin/env", "BRINDOCK_PTY=1", "BRINDOCK_STREAM=1", relay,
                                  "cat",          nullptr};
     const command on_pipes = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, "cat", nullptr};
+    const std::string raw_script = "script -qE never -c 'stty raw -echo; printf R; exec head -c " +
+                                   std::to_string(size) + "' /dev/null";
+    const command through_script = {"/usr/bin/env", "BRINDOCK_STREAM=1", relay, raw_script.c_str(),
+                                    nullptr};
     const bytes framed_64k = payload_block(65536, 1, true);
-    const bench_case trip{{{on_terminal}, 0, {framed_64k, size / 65536, end_packet}, true},
-                          {{on_pipes}, 0, {framed_64k, size / 65536, end_packet}, true},
-                          size};
+    bench_case trip{{{on_terminal}, 0, {framed_64k, size / 65536, end_packet}, true},
+                    {{on_pipes}, 0, {framed_64k, size / 65536, end_packet}, true},
+                    size};
+    trip.floor = {{through_script}, 0, {framed_64k, size / 65536, end_packet}, true};
+    trip.floor.ready_byte = true;
     const figures f = measure(trip, rounds, nullptr);
     const std::string what = "terminal: round trip via cat, " + std::to_string(size / mib) + " MiB";
-    print_throughput(what.c_str(), f, size, 0);
+    print_throughput(what.c_str(), f, size, 0, "  script, set raw, in stream mode");
     std::printf("  (baseline: the same relay on pipes, both in stream mode)\n");
     constexpr int exchanges = 2000;
     std::vector<double> seconds[2], ratios;
