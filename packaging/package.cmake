@@ -52,6 +52,27 @@ set(CPACK_INSTALL_CMAKE_PROJECTS
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# Cross-compiled, the package is for the compiler's target, which dpkg on this
+# machine cannot tell; otherwise CPack asks dpkg.
+function(brindock_debian_architecture)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+    OUTPUT_VARIABLE triple OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+  set(architectures ^x86_64- amd64 ^aarch64- arm64 ^arm.*-gnueabihf$ armhf ^arm.*-gnueabi$ armel
+    ^i[3-6]86- i386 ^s390x- s390x ^powerpc64le- ppc64el ^riscv64- riscv64)
+  while(architectures)
+    list(POP_FRONT architectures pattern debian)
+    if(status EQUAL 0 AND triple MATCHES "${pattern}")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian} PARENT_SCOPE)
+      return()
+    endif()
+  endwhile()
+  message(FATAL_ERROR "No Debian architecture known for the target '${triple}': "
+    "configure with -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE=<architecture>")
+endfunction()
+if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  brindock_debian_architecture()
+endif()
+
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -95,9 +95,8 @@ TEST(Streaming, FullHoldEndsTheInputSayingSoAndForwardsEverything)
     // 1024 bytes fill 16 pages to at least 48 KiB), or the hold would fill.
     {
         std::string input;
-        const relay_result r =
-            run_command("head -c 3000000 /dev/zero; cat", uneven_packets(40000, 7, input),
-                        BRINDOCK_SMALL_HOLD_BINARY);
+        const relay_result r = run_command("head -c 3000000 /dev/zero; cat",
+                                           uneven_packets(40000, 7, input), small_hold_binary());
         ASSERT_TRUE(r.exited_with(0));
         EXPECT_TRUE(join(split_packets(r.out)) == std::string(3000000, '\0') + input);
         EXPECT_EQ(r.err, "");
@@ -107,7 +106,7 @@ TEST(Streaming, FullHoldEndsTheInputSayingSoAndForwardsEverything)
     // is dropped, and it learns that from one line on standard error.
     std::string input;
     const relay_result r =
-        run_command("cat", uneven_packets(16 << 20, 8, input), BRINDOCK_SMALL_HOLD_BINARY);
+        run_command("cat", uneven_packets(16 << 20, 8, input), small_hold_binary());
     ASSERT_TRUE(r.exited_with(0)) << r.wait_status;
     const std::string got = join(split_packets(r.out));
     EXPECT_GT(got.size(), std::size_t{6} << 20);
@@ -157,7 +156,7 @@ TEST(Streaming, SpilledOutputComesBackExactAndLeavesNoFileHoweverTheRelayEnds)
         std::string input;
         const relay_result r =
             run_command("head -c 3000000; readlink /proc/$PPID/fd/* >&2; " + c.then,
-                        uneven_packets(3 << 20, 9, input), BRINDOCK_SMALL_HOLD_BINARY);
+                        uneven_packets(3 << 20, 9, input), small_hold_binary());
         if (c.then == "cat") {
             EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
             EXPECT_TRUE(join(split_packets(r.out)) == input);
@@ -197,10 +196,10 @@ TEST(Streaming, LimitsOnFileSizeAndMemoryStillBringEveryByteBack)
         rlim_t limit;
     };
     std::vector<limited_case> cases = {
-        {"file size", BRINDOCK_SMALL_HOLD_BINARY, RLIMIT_FSIZE, rlim_t{1} << 20}};
+        {"file size", small_hold_binary(), RLIMIT_FSIZE, rlim_t{1} << 20}};
     // The sanitizers reserve terabytes of address space, and a relay that
-    // loads the C library needs more than this.
-    if (BRINDOCK_RELAY_IS_STATIC) {
+    // loads the C library needs more than this; so does the emulator.
+    if (BRINDOCK_RELAY_IS_STATIC && !under_emulation()) {
         cases.push_back({"address space", relay_binary(), RLIMIT_AS, rlim_t{4} << 20});
     }
     for (const limited_case& c : cases) {
@@ -294,9 +293,8 @@ TEST(StreamMode, OutputNeverWaitsForInputNorInputForTheController)
     // writes go through, and every byte comes back in order afterwards. In
     // the small hold, output also goes through the spill file while it is
     // being sent, in both cases.
-    for (const auto& [binary, size] :
-         {std::pair{relay_binary(), std::size_t{8} << 20},
-          std::pair{std::string(BRINDOCK_SMALL_HOLD_BINARY), std::size_t{5} << 20}}) {
+    for (const auto& [binary, size] : {std::pair{relay_binary(), std::size_t{8} << 20},
+                                       std::pair{small_hold_binary(), std::size_t{5} << 20}}) {
         std::string input;
         relay_request late_reader;
         late_reader.args = {"cat"};
@@ -506,7 +504,7 @@ TEST(Channels, EachRefusedPacketGetsOneMessageAndChangesNothingElse)
         write = input(write.substr(4));
     }
     request.read_after_writing = true;
-    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    request.binary = small_hold_binary();
     const relay_result r = run_relay(request);
     EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
     const std::vector<kind_and_payload> packets = split_channel(r.out);

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <utility>
 
 // Kernel headers before 5.3 lack the number, the same on every architecture
@@ -114,8 +115,8 @@ void close_if_open(int& fd)
     }
 }
 
-[[noreturn]] void exec_relay(const relay_request& request, const std::string& binary,
-                             std::vector<char*>& argv, pipe_pair in, pipe_pair out, pipe_pair err)
+[[noreturn]] void exec_relay(const relay_request& request, std::vector<char*>& argv, pipe_pair in,
+                             pipe_pair out, pipe_pair err)
 {
     dup2(in.read_end, 0);
     dup2(out.write_end, 1);
@@ -135,7 +136,7 @@ void close_if_open(int& fd)
     if (request.before_exec) {
         request.before_exec();
     }
-    execv(binary.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
 }
 
@@ -396,15 +397,98 @@ bool relay_result::killed_by(int signal_number) const
     return finished && WIFSIGNALED(wait_status) && WTERMSIG(wait_status) == signal_number;
 }
 
+namespace {
+
+// A program named without a folder, found as a shell would, so that programs
+// that exec their arguments by path (refuse_call) can start it too.
+std::string on_path(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(program.find('/') == std::string::npos && path != nullptr ? path
+                                                                                         : "");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = folder + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return program;
+}
+
+// The setting read once: the emulator's words, then the relay.
+struct tested_relays {
+    std::vector<std::string> emulator;
+    std::string brindock = BRINDOCK_BINARY;
+    std::string small_hold = BRINDOCK_SMALL_HOLD_BINARY;
+};
+
+const tested_relays& relays()
+{
+    static const tested_relays chosen = [] {
+        tested_relays r;
+        const char* setting = std::getenv("BRINDOCK_TEST_RELAY");
+        std::vector<std::string> words;
+        std::istringstream split(setting != nullptr ? setting : "");
+        for (std::string word; split >> word;) {
+            words.push_back(word);
+        }
+        if (!words.empty()) {
+            r.brindock = words.back();
+            words.pop_back();
+            r.emulator = words;
+            if (!words.empty()) {
+                r.emulator.front() = on_path(words.front());
+            }
+            const std::size_t slash = r.brindock.rfind('/');
+            r.small_hold =
+                (slash == std::string::npos ? std::string(".") : r.brindock.substr(0, slash)) +
+                "/tests/brindock_small_hold";
+        }
+        return r;
+    }();
+    return chosen;
+}
+
+}  // namespace
+
 std::string relay_binary()
 {
-    return BRINDOCK_BINARY;
+    return relays().brindock;
+}
+
+std::string small_hold_binary()
+{
+    return relays().small_hold;
+}
+
+bool under_emulation()
+{
+    return !relays().emulator.empty();
+}
+
+std::vector<std::string> relay_command(const std::string& binary)
+{
+    std::vector<std::string> words;
+    if (binary == relays().brindock || binary == relays().small_hold) {
+        words = relays().emulator;
+    }
+    words.push_back(binary);
+    return words;
+}
+
+std::string relay_command_line(const std::string& binary)
+{
+    std::string line;
+    for (const std::string& word : relay_command(binary)) {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return line;
 }
 
 relay_result run_relay(const relay_request& request)
 {
-    const std::string binary = request.binary.empty() ? relay_binary() : request.binary;
-    std::vector<std::string> words{binary};
+    std::vector<std::string> words =
+        relay_command(request.binary.empty() ? relay_binary() : request.binary);
     words.insert(words.end(), request.args.begin(), request.args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -417,7 +501,7 @@ relay_result run_relay(const relay_request& request)
     session s{request, -1, -1, -1, -1, 0, 0, false, bool(request.hold_output_until), {}};
     s.result.pid = fork();
     if (s.result.pid == 0) {
-        exec_relay(request, binary, argv, in, out, err);
+        exec_relay(request, argv, in, out, err);
     }
     if (!request.read_back_input) {
         close_if_open(in.read_end);

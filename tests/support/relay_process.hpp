@@ -97,8 +97,24 @@ int give_file_input(relay_request& request, const std::string& bytes);
 relay_result run_command(const std::string& command, std::vector<std::string> writes,
                          const std::string& binary = "");
 
-// The path of the brindock under test.
+// The relays under test: this build's, or those of the build that
+// BRINDOCK_TEST_RELAY names, "EMULATOR [ARG...] /path/to/brindock" (words apart
+// by spaces), with tests/brindock_small_hold beside that brindock. A relay is
+// then always started with the emulator's words in front: run_relay does so,
+// and a test that has another program start one uses relay_command.
 std::string relay_binary();
+std::string small_hold_binary();
+bool under_emulation();
+// The words that start `binary`, the emulator's first where it is a relay
+// under test; and the same joined by spaces, for a shell's command line.
+std::vector<std::string> relay_command(const std::string& binary);
+std::string relay_command_line(const std::string& binary);
+
+// Skips the calling test under emulation, saying why: for cases that the
+// emulator itself defeats, not the relay.
+#define SKIP_UNDER_EMULATION(reason)        \
+    if (::brindock_test::under_emulation()) \
+    GTEST_SKIP() << "under emulation: " << (reason)
 
 // Sets an environment variable in the test process, which every relay
 // started meanwhile inherits, for as long as it lives.
