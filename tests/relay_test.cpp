@@ -318,7 +318,7 @@ TEST(Settings, ValuesNotUnderstoodAndUnknownVariablesAreSaidAndNoneReachesTheCom
     relay_request request;
     request.args = {"env | grep ^BRINDOCK_; cat"};
     request.writes = {packet("x"), end_of_input};
-    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    request.binary = small_hold_binary();
     const relay_result r = run_relay(request);
     EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
     EXPECT_EQ(join(split_packets(r.out)), "x");

@@ -526,7 +526,7 @@ TEST(Channels, ThousandsOfRefusalsWithAFullHoldAreAllToldThenTheExitAndStandardE
     request.writes.push_back(end_packet);
     request.read_after_writing = true;
     request.leave_error_unread = true;
-    request.binary = BRINDOCK_SMALL_HOLD_BINARY;
+    request.binary = small_hold_binary();
     const relay_result r = run_relay(request);
     EXPECT_TRUE(r.exited_with(0)) << r.wait_status << ", finished " << r.finished;
     const std::vector<kind_and_payload> packets = split_channel(r.out);
