@@ -11,7 +11,6 @@
 
 #include "framing/length_header.hpp"
 #include "relay/child_exit.hpp"
-#include "relay/control_group.hpp"
 #include "relay/tied_mode.hpp"
 
 namespace brindock {
@@ -34,14 +33,13 @@ void add_own_packet(relay_state& state, unsigned char kind, const void* payload,
 }
 
 // To the members of the command's control group where it joined one, so that
-// a process that started a session of its own gets it too; otherwise to its
-// process group. The command leads that group (tied mode) and stays unreaped
-// until the relay's end, so the group's number is never anyone else's.
+// a process that started a session of its own gets it too, after the
+// command's own end as well; otherwise to its process group. The command
+// leads that group (tied mode) and stays unreaped until the relay's end, so
+// the group's number is never anyone else's.
 void send_signal(relay_state& state, int signal_number)
 {
-    const int group = command_control_group();
-    if ((group >= 0 && signal_group_members(group, command_pid(), signal_number)) ||
-        kill(-command_pid(), signal_number) == 0) {
+    if (signal_command_group(signal_number) || kill(-command_pid(), signal_number) == 0) {
         return;
     }
     char line[longest_message];

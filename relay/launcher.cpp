@@ -230,7 +230,8 @@ void close_pipes(std::initializer_list<const int*> pipes)
 }  // namespace
 
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group, int* child_error)
+                          int group_report, int control_group, int* child_error,
+                          bool* joined_group)
 {
     int input_pipe[2];
     int output_pipe[2];
@@ -264,6 +265,9 @@ pid_t spawn_shell_command(const char* command, int* child_input, int* child_outp
     }
     if (group_report >= 0) {
         setpgid(pid, pid);  // also here, so that it holds whichever runs first
+    }
+    if (joined_group != nullptr) {
+        *joined_group = in_control_group;
     }
     hand_over(input_pipe[1], child_input);
     hand_over(output_pipe[0], child_output);

@@ -24,9 +24,11 @@ namespace brindock {
 // The relay keeps its own copies of the child's ends open for its whole life:
 // writes to the child never fail for want of a reader, and the child's output
 // never shows end of file, so the relay's end is learnt from SIGCHLD alone.
+// `joined_group`, when given, is told whether the child started inside the
+// control group.
 pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
                           int group_report = -1, int control_group = -1,
-                          int* child_error = nullptr);
+                          int* child_error = nullptr, bool* joined_group = nullptr);
 
 // What the shell reports, before it runs the command, through `group_report`.
 struct command_report {

@@ -121,12 +121,14 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
     }
     source = open_input_source();
     const int control_group = tied ? command_control_group() : -1;
+    bool joined = false;
     pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                      control_group, child_error);
+                                      control_group, child_error, &joined);
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
         child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                    control_group, child_error);
+                                    control_group, child_error, &joined);
     }
+    note_command_joined_group(joined);
     if (child <= 0) {
         fail_launch(errno);
     }

@@ -17,6 +17,7 @@
 #include "relay/child_exit.hpp"
 #include "relay/control_group.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/group_location.hpp"
 #include "relay/launcher.hpp"
 #include "relay/switches.hpp"
 
@@ -43,16 +44,19 @@ constexpr std::size_t longest_walk = 4096;
 // The relay's end of the pipe to the watchdog; closing it starts the ending.
 volatile int watchdog_pipe = -1;
 volatile pid_t watchdog = -1;
-// Where the command's control group goes, empty where there is none to be
-// had, and the relay's descriptor of it, -1 when it could not be made.
-char group_path[PATH_MAX];
-int group_dir = -1;
+// The command's control group; its descriptors are -1 where there is none.
+command_group group;
+// The watchdog keeps the group's descriptors here.
+constexpr int watchdog_parent_fd = watchdog_pipe_fd + 1;
+constexpr int watchdog_group_fd = watchdog_pipe_fd + 2;
 // The relay, and whether it is its descendants' subreaper: while it lives,
 // whatever the command starts and leaves behind becomes its child, not that
 // of some process elsewhere, so all of the command's group is found among
 // its descendants.
 pid_t relay = -1;
 bool relay_is_subreaper = false;
+// The command was started inside the control group.
+bool command_joined = false;
 
 // Just past the number that `at` (a blank, then digits) starts with.
 const char* skip_number(const char* at)
@@ -349,14 +353,32 @@ void end_group(pid_t group)
     }
 }
 
-// Keeps the pipe as descriptor 3, /dev/null (or nothing, without one) as
-// standard input, output and error, and nothing else of the relay's.
+// Moves `fd` to `place`; returns `place`, or -1 where `fd` is -1.
+int move_to(int fd, int place)
+{
+    if (fd < 0) {
+        return -1;
+    }
+    if (fd != place) {
+        dup2(fd, place);
+    }
+    return place;
+}
+
+// Keeps the pipe as descriptor 3 and the control group's descriptors after
+// it, /dev/null (or nothing, without one) as standard input, output and
+// error, and nothing else of the relay's.
 void keep_only_pipe(int pipe_end)
 {
-    if (pipe_end != watchdog_pipe_fd) {
-        dup2(pipe_end, watchdog_pipe_fd);
-    }
-    close_descriptors_from(watchdog_pipe_fd + 1);
+    // The descriptors above 2 are the relay's own here, so none of them is a
+    // place taken below: each is moved only onto a number above all three.
+    const int parent = group.parent >= 0 ? fcntl(group.parent, F_DUPFD, 16) : -1;
+    const int dir = group.dir >= 0 ? fcntl(group.dir, F_DUPFD, 16) : -1;
+    const int pipe_copy = fcntl(pipe_end, F_DUPFD, 16);
+    move_to(pipe_copy, watchdog_pipe_fd);
+    group.parent = move_to(parent, watchdog_parent_fd);
+    group.dir = move_to(dir, watchdog_group_fd);
+    close_descriptors_from(watchdog_group_fd + 1);
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {
         if (null_fd >= 0) {
@@ -387,8 +409,8 @@ void keep_only_pipe(int pipe_end)
     const bool started = got == static_cast<ssize_t>(sizeof report) && report.pid > 0;
     // A control group that the command did not join is of no use; nor is one
     // made for a command that never started.
-    if (group_path[0] != '\0' && (!started || report.in_control_group == 0)) {
-        remove_command_group(group_path);
+    if (!started || report.in_control_group == 0) {
+        remove_command_group(group);
     }
     if (!started) {
         _exit(0);
@@ -401,7 +423,7 @@ void keep_only_pipe(int pipe_end)
         }
     }
     if (report.in_control_group != 0) {
-        end_command_group(group_path, grace_ms);
+        end_command_group(group, grace_ms);
     } else {
         end_group(report.pid);
     }
@@ -446,8 +468,9 @@ bool take_tied_request()
 int start_watchdog()
 {
     const bool group_wanted = !take_switch("BRINDOCK_NO_CONTROL_GROUP");
-    if (!group_wanted || !find_command_group_path(group_path, sizeof group_path)) {
-        group_path[0] = '\0';
+    char own_group[PATH_MAX];
+    if (group_wanted && find_own_group_path(own_group, sizeof own_group)) {
+        make_command_group(own_group, group);
     }
     relay = getpid();
     relay_is_subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
@@ -455,8 +478,7 @@ int start_watchdog()
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return -1;
     }
-    // The watchdog comes first, so that it removes the group whenever the
-    // relay ends from here on.
+    // The watchdog removes the group whenever the relay ends from here on.
     const pid_t pid = fork();
     if (pid == 0) {
         run_watchdog(ends[0]);
@@ -464,17 +486,31 @@ int start_watchdog()
     close(ends[0]);
     if (pid < 0) {
         close(ends[1]);
+        remove_command_group(group);
         return -1;
     }
     watchdog = pid;
     watchdog_pipe = ends[1];
-    group_dir = group_path[0] != '\0' ? make_command_group(group_path) : -1;
     return ends[1];
 }
 
 int command_control_group()
 {
-    return group_dir;
+    return group.dir;
+}
+
+void note_command_joined_group(bool joined)
+{
+    command_joined = joined;
+}
+
+bool signal_command_group(int signal_number)
+{
+    if (!command_joined) {
+        return false;
+    }
+    signal_group_members(group, signal_number);
+    return true;
 }
 
 void reap_adopted_orphans(pid_t command)

@@ -37,6 +37,14 @@ int start_watchdog();
 // The control group for the command to start in, or -1 where there is none.
 int command_control_group();
 
+// Whether the command was started inside the control group.
+void note_command_joined_group(bool joined);
+
+// Sends `signal_number` to every member of the command's control group, what
+// is left of it once the command has ended included. False where the command
+// did not join one.
+bool signal_command_group(int signal_number);
+
 // Reaps the children that the relay adopted as subreaper and that have ended,
 // leaving the command and the watchdog alone.
 void reap_adopted_orphans(pid_t command);

@@ -1,6 +1,8 @@
 // Tied mode (BRINDOCK_TIED=1): the relay reports its command's status, waits
 // through the command's stops, keeps the variable to itself, and leaves
 // nothing of the command running however it ends.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,6 +186,16 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     collect_orphans();
 }
 
+// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+}
+
 // Where the cgroup v2 hierarchy is mounted, and the test process's own group
 // in it; empty strings where there is none.
 struct control_groups {
@@ -220,6 +233,28 @@ bool can_make_groups(const control_groups& groups)
     return !groups.own.empty() && mkdir(probe.c_str(), 0755) == 0 && rmdir(probe.c_str()) == 0;
 }
 
+// The command's group, "/brindock-<relay>-...", as the command's
+// /proc/self/cgroup showed it on the relay's standard error; empty if absent.
+std::string group_shown(const std::string& err, pid_t relay)
+{
+    const std::size_t at = err.find("/brindock-" + std::to_string(relay) + "-");
+    return at == std::string::npos ? "" : err.substr(at, err.find('\n', at) - at);
+}
+
+// True when a group of relay `relay` is left in `dir`.
+bool group_left(const std::string& dir, pid_t relay)
+{
+    const std::string prefix = "brindock-" + std::to_string(relay) + "-";
+    bool found = false;
+    if (DIR* groups = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(groups)) {
+            found = found || std::string(entry->d_name).rfind(prefix, 0) == 0;
+        }
+        closedir(groups);
+    }
+    return found;
+}
+
 // True once `path` is gone, looking until `deadline` passes.
 bool gone_by(const std::string& path, steady_clock::time_point deadline)
 {
@@ -255,8 +290,8 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         SCOPED_TRACE(c.name);
         const relay_result r = run_to_its_end(c);
         const auto ended = steady_clock::now();
-        const std::string group = "/brindock-" + std::to_string(r.pid);
-        EXPECT_NE(r.err.find(group + "\n"), std::string::npos) << r.err;
+        const std::string group = group_shown(r.err, r.pid);
+        EXPECT_FALSE(group.empty()) << r.err;
         const std::vector<orphan> left = collect_orphans(milliseconds{1000});
         EXPECT_GE(left.size(), 2u);
         EXPECT_TRUE(
@@ -268,7 +303,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     // command's and is killed with it, leaving its directory there: both go.
     {
         const std::string nested =
-            "d=" + groups.mount +
+            "cat /proc/self/cgroup >&2; d=" + groups.mount +
             "$(sed -n 's/^0:://p' /proc/self/cgroup); "
             "(trap '' TERM; exec env BRINDOCK_TIED=1 " +
             relay_binary() +
@@ -280,7 +315,8 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         const relay_result r = run_relay(request);
         const auto ended = steady_clock::now();
         EXPECT_TRUE(r.killed_by(SIGKILL)) << r.wait_status;
-        EXPECT_TRUE(gone_by(groups.own + "/brindock-" + std::to_string(r.pid),
+        EXPECT_FALSE(group_shown(r.err, r.pid).empty()) << r.err;
+        EXPECT_TRUE(gone_by(groups.own + group_shown(r.err, r.pid),
                             ended + milliseconds{2 * grace_ms + 1000}));
         const std::vector<orphan> left = collect_orphans(milliseconds{1000});
         EXPECT_TRUE(
@@ -304,6 +340,42 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         collect_orphans(milliseconds{1000});
     }
 
+    // A signal packet after the command's own end still reaches what is left
+    // of its group. One byte of credit keeps the relay on after that end, and
+    // the controller reads the first byte only once the command has ended.
+    {
+        const std::string file = "/tmp/brindock-signal-" + std::to_string(getpid());
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        const scoped_variable window("BRINDOCK_WINDOW", "1");
+        relay_request request;
+        // The member outlasts the SIGTERM of the relay's end, which may come
+        // at once, for the grace period.
+        request.args = {"setsid sh -c \"trap '' TERM; trap 'echo got USR1 >" + file +
+                        "; exit 0' USR1; echo >" + file +
+                        ".ready; while :; do sleep 1 & wait; done\" & "
+                        "until [ -s " +
+                        file + ".ready ]; do :; done; echo $$ >" + file + ".pid; printf xy"};
+        request.writes = {channel_packet(2, std::string(1, static_cast<char>(SIGUSR1))),
+                          channel_packet(3, std::string("\0\0\0\x10", 4))};
+        request.output_before_write = {1, 1};
+        request.channel_packets = true;
+        request.hold_output_until = [&](int, const std::string&) {
+            std::ifstream pid_file(file + ".pid");
+            pid_t command = 0;
+            return pid_file >> command && process_state(command) == 'Z';
+        };
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(joined_kind(split_channel(r.out), 0), "xy");
+        std::ifstream got(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(got), {}), "got USR1\n");
+        for (const char* suffix : {"", ".ready", ".pid"}) {
+            unlink((file + suffix).c_str());
+        }
+        collect_orphans(milliseconds{1000});
+    }
+
     // Where the command cannot be started inside the group, or its members
     // could not be signalled, as in sandboxes that refuse the calls: the
     // process group, and no directory left behind.
@@ -318,8 +390,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
         EXPECT_EQ(join(split_packets(r.out)), "started\n");
         EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
-        EXPECT_TRUE(
-            gone_by(groups.own + "/brindock-" + std::to_string(r.pid), steady_clock::now()));
+        EXPECT_FALSE(group_left(groups.own, r.pid));
     }
 
     // Where the hierarchy is read-only, as in a mount namespace that made it
@@ -353,14 +424,99 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     }
 }
 
-// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
-char process_state(pid_t pid)
+// A tied relay started apart from the harness, as a second controller would,
+// with its standard input and error on pipes of this process.
+struct other_relay {
+    pid_t pid = -1;
+    int input = -1;
+    int error = -1;
+};
+
+other_relay start_other_relay(const std::vector<std::string>& words)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t name_end = line.rfind(')');
-    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+    int input[2];
+    int error[2];
+    other_relay started;
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
+        return started;
+    }
+    std::vector<char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    started.pid = fork();
+    if (started.pid == 0) {
+        dup2(input[0], 0);
+        dup2(error[1], 1);
+        dup2(error[1], 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(input[0]);
+    close(error[1]);
+    started.input = input[1];
+    started.error = error[0];
+    return started;
+}
+
+// Reads `from` until a line that holds `wanted` has come, or its end.
+std::string read_until(int from, const std::string& wanted)
+{
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    while (text.find(wanted) == std::string::npos ||
+           text.find('\n', text.find(wanted)) == std::string::npos) {
+        if ((got = read(from, chunk, sizeof chunk)) <= 0) {
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+TEST(Tied, AnotherRelaysGroupIsNeverTouched)
+{
+    // Two relays with the same number, each the first process of a pid
+    // namespace of its own, below the same group: A's command ends at once
+    // while A still takes input; B starts meanwhile, and its command must
+    // outlive A's end untouched.
+    const control_groups groups = find_control_groups();
+    if (geteuid() != 0 || !can_make_groups(groups) || system("unshare -pf true") != 0) {
+        GTEST_SKIP() << "needs root, unshare -pf and a cgroup v2 group to make groups in";
+    }
+    const tied_environment tied;
+    const std::string show_group = "cat /proc/self/cgroup >&2; ";
+    other_relay b;
+    std::string b_group;
+    relay_request request;
+    request.binary = "/usr/bin/unshare";
+    request.args = {"-pf", relay_binary(), show_group + "exit 0"};
+    request.close_input = false;
+    request.hold_output_until = [&](int, const std::string& err) {
+        if (err.find("/brindock-1-") == std::string::npos || b.pid > 0) {
+            return b.pid > 0;
+        }
+        b = start_other_relay({"/usr/bin/unshare", "-pf", relay_binary(), show_group + "cat"});
+        b_group = group_shown(read_until(b.error, "/brindock-1-"), 1);
+        return true;
+    };
+    request.deadline = milliseconds{15000};
+    const relay_result a = run_relay(request);
+    EXPECT_TRUE(a.exited_with(0)) << a.wait_status;
+    ASSERT_GT(b.pid, 0);
+    EXPECT_FALSE(b_group.empty());
+    EXPECT_NE(b_group, group_shown(a.err, 1));
+    std::ifstream members(groups.own + b_group + "/cgroup.procs");
+    pid_t member = 0;
+    EXPECT_TRUE(members >> member) << "B's command was ended with A's group";
+    close(b.input);
+    read_until(b.error, "never");
+    close(b.error);
+    int status = 0;
+    waitpid(b.pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Gives the next process number, `number`, as root can, to a process that
