@@ -111,13 +111,10 @@ void tell_controller(relay_state& state, const char* line, std::size_t length)
 
 void add_exit_packet(relay_state& state)
 {
-    // Still unreaped: tied mode reaps the command only at the relay's end.
-    siginfo_t info{};
-    const bool known =
-        waitid(P_PID, static_cast<id_t>(command_pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == command_pid();
+    const int status = ended_command_status();
     unsigned char payload[2];
-    encode_exit_payload(payload, known && info.si_code != CLD_EXITED, known ? info.si_status : 0);
+    encode_exit_payload(payload, WIFSIGNALED(status),
+                        WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
     add_own_packet(state, kind_exit, payload, sizeof payload);
     state.exit_sent = true;
 }

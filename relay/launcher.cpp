@@ -128,20 +128,6 @@ void restore_handled_signals()
     }
 }
 
-// Leads a group of its own, so that the whole of what the command starts can be
-// ended at once, and says so, and whether it is in the control group, before
-// anything of it runs.
-void lead_own_group(int group_report, bool in_control_group)
-{
-    if (group_report < 0) {
-        return;
-    }
-    setpgid(0, 0);
-    const command_report report{getpid(), in_control_group ? 1 : 0};
-    if (write(group_report, &report, sizeof report) < 0) {
-    }
-}
-
 // The kernel's clone_args as of 5.7, which added the control group; kernel
 // headers before it lack the structure.
 struct clone_arguments {
@@ -180,25 +166,27 @@ pid_t fork_into(int control_group, bool& in_control_group)
     return fork();
 }
 
-[[noreturn]] void run_shell_in_child(const char* command, const int input_pipe[2],
-                                     const int output_pipe[2], const int error_pipe[2],
-                                     int group_report, bool in_control_group)
+[[noreturn]] void run_shell_in_child(const char* command, const shell_pipes& pipes, bool own_group)
 {
     // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
-    lead_own_group(group_report, in_control_group);
-    close(input_pipe[1]);
-    dup2(input_pipe[0], STDIN_FILENO);
-    close(output_pipe[0]);
-    dup2(output_pipe[1], STDOUT_FILENO);
+    if (own_group) {
+        // So that the whole of what the command starts can be ended at once
+        // where nothing else can be found.
+        setpgid(0, 0);
+    }
+    close(pipes.input[1]);
+    dup2(pipes.input[0], STDIN_FILENO);
+    close(pipes.output[0]);
+    dup2(pipes.output[1], STDOUT_FILENO);
     // The standard descriptors are always open here, so these ends lie above 2.
-    close(input_pipe[0]);
-    close(output_pipe[1]);
+    close(pipes.input[0]);
+    close(pipes.output[1]);
     // From here on even a failed exec is reported through the pipe.
-    if (error_pipe[1] >= 0) {
-        dup2(error_pipe[1], STDERR_FILENO);
-        close(error_pipe[0]);
-        close(error_pipe[1]);
+    if (pipes.error[1] >= 0) {
+        dup2(pipes.error[1], STDERR_FILENO);
+        close(pipes.error[0]);
+        close(pipes.error[1]);
     }
 
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
@@ -210,70 +198,78 @@ void hand_over(int end, int* destination)
 {
     if (destination != nullptr) {
         *destination = end;
-    } else {
+    } else if (end >= 0) {
         close(end);
     }
 }
 
-// Closes what was made so far, keeping errno, so that a caller that frees
-// descriptors can try again.
-void close_pipes(std::initializer_list<const int*> pipes)
+}  // namespace
+
+void close_shell_pipes(const shell_pipes& pipes)
 {
     const int error = errno;
-    for (const int* ends : pipes) {
-        close(ends[0]);
-        close(ends[1]);
+    for (const int* ends : {pipes.input, pipes.output, pipes.error}) {
+        for (int i = 0; i < 2; ++i) {
+            if (ends[i] >= 0) {
+                close(ends[i]);
+            }
+        }
     }
     errno = error;
 }
 
-}  // namespace
-
-pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group, int* child_error,
-                          bool* joined_group)
+int make_shell_pipes(shell_pipes& pipes, bool with_error)
 {
-    int input_pipe[2];
-    int output_pipe[2];
-    int error_pipe[2] = {-1, -1};
-    if (pipe2(input_pipe, O_CLOEXEC) != 0) {
-        return -1;
-    }
-    if (pipe2(output_pipe, O_CLOEXEC) != 0) {
-        close_pipes({input_pipe});
-        return -1;
-    }
-    if (child_error != nullptr && pipe2(error_pipe, O_CLOEXEC) != 0) {
-        close_pipes({input_pipe, output_pipe});
+    pipes = {};
+    if (pipe2(pipes.input, O_CLOEXEC) != 0 || pipe2(pipes.output, O_CLOEXEC) != 0 ||
+        (with_error && pipe2(pipes.error, O_CLOEXEC) != 0)) {
+        close_shell_pipes(pipes);
+        pipes = {};
         return -1;
     }
     // Only the relay's own ends wait for readiness; the child's stay blocking.
-    fcntl(input_pipe[1], F_SETFL, O_NONBLOCK);
-    fcntl(output_pipe[0], F_SETFL, O_NONBLOCK);
-    if (child_error != nullptr) {
-        fcntl(error_pipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(pipes.input[1], F_SETFL, O_NONBLOCK);
+    fcntl(pipes.output[0], F_SETFL, O_NONBLOCK);
+    if (with_error) {
+        fcntl(pipes.error[0], F_SETFL, O_NONBLOCK);
     }
+    return 0;
+}
 
-    bool in_control_group = false;
-    const pid_t pid = fork_into(control_group, in_control_group);
+pid_t fork_shell(const char* command, const shell_pipes& pipes, int control_group, bool own_group,
+                 bool& joined)
+{
+    const pid_t pid = fork_into(control_group, joined);
+    if (pid == 0) {
+        run_shell_in_child(command, pipes, own_group);
+    }
+    if (pid > 0 && own_group) {
+        setpgid(pid, pid);  // also here, so that it holds whichever runs first
+    }
+    return pid;
+}
+
+void hand_over_relay_ends(const shell_pipes& pipes, int* child_input, int* child_output,
+                          int* child_error)
+{
+    hand_over(pipes.input[1], child_input);
+    hand_over(pipes.output[0], child_output);
+    hand_over(pipes.error[0], child_error);
+}
+
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
+                          int* child_error)
+{
+    shell_pipes pipes;
+    if (make_shell_pipes(pipes, child_error != nullptr) != 0) {
+        return -1;
+    }
+    bool joined = false;
+    const pid_t pid = fork_shell(command, pipes, -1, false, joined);
     if (pid < 0) {
         return pid;
     }
-    if (pid == 0) {
-        run_shell_in_child(command, input_pipe, output_pipe, error_pipe, group_report,
-                           in_control_group);
-    }
-    if (group_report >= 0) {
-        setpgid(pid, pid);  // also here, so that it holds whichever runs first
-    }
-    if (joined_group != nullptr) {
-        *joined_group = in_control_group;
-    }
-    hand_over(input_pipe[1], child_input);
-    hand_over(output_pipe[0], child_output);
-    if (child_error != nullptr) {
-        *child_error = error_pipe[0];
-    }
+    hand_over_relay_ends(pipes, child_input, child_output, child_error);
     return pid;
 }
 

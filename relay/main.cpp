@@ -21,6 +21,7 @@
 #include "relay/relay_state.hpp"
 #include "relay/switches.hpp"
 #include "relay/tied_mode.hpp"
+#include "relay/time_limit.hpp"
 
 #ifndef BRINDOCK_HOLD_MEMORY
 #define BRINDOCK_HOLD_MEMORY 67108864
@@ -101,8 +102,8 @@ bool answer_about_brindock(const char* argument)
     std::exit(1);
 }
 
-// Starts the command with what taking in its input needs, and, tied, with its
-// watchdog. The private pipe of that is made first, so that the relay's
+// Starts the command with what taking in its input needs, and, tied, through
+// its watchdog. The private pipe of that is made first, so that the relay's
 // descriptors stay the same while it runs, and is the first thing given up
 // when descriptors are short. `child_error`, when given, receives the read
 // end of the command's own standard error pipe.
@@ -112,25 +113,20 @@ pid_t launch(const char* command, bool tied, input_source& source, int& child_in
     if (!open_child_exit_event()) {
         fail_launch(errno);
     }
-    const int group_report = tied ? start_watchdog() : -1;
-    if (tied && group_report < 0) {
+    source = open_input_source();
+    const auto spawn = [&] {
+        return tied ? spawn_tied_command(command, &child_input, &child_output, child_error)
+                    : spawn_shell_command(command, &child_input, &child_output, child_error);
+    };
+    pid_t child = spawn();
+    if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
+        child = spawn();
+    }
+    if (child <= 0) {
         fail_launch(errno);
     }
     if (tied) {
         install_ending_signal_handlers();
-    }
-    source = open_input_source();
-    const int control_group = tied ? command_control_group() : -1;
-    bool joined = false;
-    pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                      control_group, child_error, &joined);
-    if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                    control_group, child_error, &joined);
-    }
-    note_command_joined_group(joined);
-    if (child <= 0) {
-        fail_launch(errno);
     }
     watch_command(child, tied);
     return child;
@@ -151,7 +147,10 @@ int main(int argc, char** argv)
     }
     // Channel mode is tied and streaming as well.
     const bool channels = take_switch("BRINDOCK_CHANNELS");
-    const bool tied = take_tied_request() || channels;
+    const bool tied_asked = take_tied_request();
+    // A time limit ends the command's group, which only tied mode has.
+    const bool timed = take_time_limit();
+    const bool tied = tied_asked || channels || timed;
     // Streaming, output goes out while input still flows, not after it.
     const bool streaming = take_switch("BRINDOCK_STREAM") || channels;
     unsigned long long first_credit = 0;
@@ -160,8 +159,7 @@ int main(int argc, char** argv)
     int child_input = -1;
     int child_output = -1;
     int child_error = -1;
-    const pid_t command =
-        launch(argv[1], tied, source, child_input, child_output, channels ? &child_error : nullptr);
+    launch(argv[1], tied, source, child_input, child_output, channels ? &child_error : nullptr);
     output_hold hold;
     hold.limit = hold_memory;
     hold.spill.cap = spill_cap;
@@ -174,6 +172,12 @@ int main(int argc, char** argv)
     state.reader.kinds = channels;
     state.window.on = flow_control;
     state.window.credit = first_credit;
+    if (channels && control_group_wanted() && !command_in_control_group()) {
+        static const char fallback[] =
+            "brindock: no control group could be had here; the command's process tree is "
+            "contained instead\n";
+        tell_controller(state, fallback, sizeof fallback - 1);
+    }
     run_relay(state);
-    return tied ? end_tied(command) : 0;
+    return tied ? end_tied() : 0;
 }

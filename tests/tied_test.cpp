@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -27,6 +28,9 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
+
+// The relay, in a tied command: its watchdog is the command's parent.
+const std::string relay = "$(cut -d' ' -f4 /proc/$PPID/stat)";
 
 // The variable is set in the test process for as long as one of these lives,
 // so that every relay started meanwhile inherits it.
@@ -85,6 +89,17 @@ TEST(Tied, TheRelayEndsWithItsCommandAndReportsItsStatus)
     }
 }
 
+// collect_orphans until none is left: a watchdog that outlives its relay,
+// killed outright, hands on what it ended only at its own end.
+std::vector<orphan> collect_all_orphans(milliseconds grace)
+{
+    std::vector<orphan> all;
+    for (std::vector<orphan> more; !(more = collect_orphans(grace)).empty();) {
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    return all;
+}
+
 // One way a tied relay ends.
 struct ending {
     const char* name;
@@ -121,8 +136,8 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     const ending cases[] = {
         {"the controller closes both pipes", "sleep 1000 & echo started; sleep 1000", true,
          128 + SIGTERM, 0},
-        {"SIGTERM to the relay", "sleep 1000 & kill -TERM $PPID; wait", false, -1, SIGTERM},
-        {"SIGKILL to the relay", "sleep 1000 & kill -KILL $PPID; wait", false, -1, SIGKILL},
+        {"SIGTERM to the relay", "sleep 1000 & kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        {"SIGKILL to the relay", "sleep 1000 & kill -KILL " + relay + "; wait", false, -1, SIGKILL},
         {"the shell ends", "sleep 1000 & echo started", false, 0, 0},
     };
     for (const auto& c : cases) {
@@ -160,8 +175,10 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     // test's children, asleep.
     const relay_result stopped = run_command(
         "trap 'echo trapped >&2; exit' TERM; "
-        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM $PPID ) & "
-        "kill -STOP $$",
+        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM " +
+            relay +
+            " ) & "
+            "kill -STOP $$",
         {end_of_input});
     EXPECT_TRUE(stopped.killed_by(SIGTERM)) << stopped.wait_status;
     EXPECT_EQ(stopped.err, "trapped\n");
@@ -174,7 +191,7 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     }
     const auto start = steady_clock::now();
     const relay_result ignoring =
-        run_command("trap '' TERM; sleep 1000 & kill -TERM $PPID; wait", {end_of_input});
+        run_command("trap '' TERM; sleep 1000 & kill -TERM " + relay + "; wait", {end_of_input});
     const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
     for (const pid_t pid : sleepers) {
         kill(pid, SIGKILL);
@@ -194,6 +211,123 @@ char process_state(pid_t pid)
     std::getline(stat, line);
     const std::size_t name_end = line.rfind(')');
     return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+}
+
+// A child that starts a session of its own and a double-forked grandchild
+// in another, both in place before the command goes on.
+const std::string escape =
+    "{ setsid sh -c 'echo; exec sleep 1000' & "
+    "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
+
+// As an ordinary user, where no control group can be had: the watchdog, the
+// subreaper of the command's whole tree, ends what left the process group.
+class TiedWithoutControlGroup : public testing::TestWithParam<ending> {};
+
+TEST_P(TiedWithoutControlGroup, NothingOfTheTreeOutlivesTheRelay)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the relay as nobody";
+    }
+    adopt_orphans();
+    collect_all_orphans(milliseconds{0});
+    const tied_environment tied;
+    const scoped_variable no_group("BRINDOCK_NO_CONTROL_GROUP", "1");
+    ending c = GetParam();
+    relay_request request;
+    request.binary = "/usr/bin/setpriv";
+    request.args = {"--reuid",        "nobody",       "--regid",         "nogroup",
+                    "--clear-groups", relay_binary(), escape + c.command};
+    request.writes = {end_of_input};
+    if (c.closes_both_pipes) {
+        request.close_output_after = 1;
+    }
+    request.deadline = milliseconds{15000};
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status) : r.killed_by(c.signal_number))
+        << r.wait_status;
+    const std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
+    EXPECT_GE(left.size(), 2u);
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, TiedWithoutControlGroup,
+    testing::Values(
+        ending{"the shell ends", "echo started", false, 0, 0},
+        ending{"the controller closes both pipes", "echo started; sleep 1000", true, 128 + SIGTERM,
+               0},
+        ending{"SIGTERM to the relay", "kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        ending{"SIGKILL to the relay", "kill -KILL " + relay + "; wait", false, -1, SIGKILL}),
+    [](const testing::TestParamInfo<ending>& info) {
+        std::string name = info.param.name;
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+        return name;
+    });
+
+TEST(Tied, ATimeLimitEndsTheCommandsGroup)
+{
+    adopt_orphans();
+    collect_all_orphans(milliseconds{0});
+    const scoped_variable limit("BRINDOCK_TIMEOUT_MS", "300");
+    // Tied by the limit alone: what the command wrote comes out, and the
+    // status is that of the SIGTERM, whatever left the process group.
+    const relay_result tied =
+        run_command(escape + "echo ${BRINDOCK_TIMEOUT_MS-unset}; sleep 1000", {end_of_input});
+    EXPECT_TRUE(tied.exited_with(128 + SIGTERM)) << tied.wait_status;
+    EXPECT_EQ(join(split_packets(tied.out)), "unset\n");
+    std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+
+    // Channel mode: a message says so before the exit packet.
+    {
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        relay_request request;
+        request.args = {"echo started; sleep 1000"};
+        request.close_input = false;
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(128 + SIGTERM)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        ASSERT_GE(packets.size(), 3u);
+        EXPECT_EQ(joined_kind(packets, 0), "started\n");
+        EXPECT_EQ(packets[packets.size() - 2].kind, 3);
+        EXPECT_NE(packets[packets.size() - 2].payload.find("time limit of 300 ms reached"),
+                  std::string::npos);
+        EXPECT_EQ(packets.back().kind, 2);
+        EXPECT_EQ(packets.back().payload, std::string("\1\17", 2));
+    }
+
+    // A value not understood is said, with its range and unit, and ignored.
+    for (const char* value : {"5s", "0", "-1", "2147483648"}) {
+        const scoped_variable odd("BRINDOCK_TIMEOUT_MS", value);
+        const relay_result r = run_command("echo ${BRINDOCK_TIMEOUT_MS-unset}", {end_of_input});
+        EXPECT_TRUE(r.exited_with(0)) << value;
+        EXPECT_EQ(join(split_packets(r.out)), "unset\n");
+        EXPECT_EQ(r.err, std::string("brindock: BRINDOCK_TIMEOUT_MS=") + value +
+                             " not understood, ignored; a whole number of milliseconds, 1 to "
+                             "2147483647\n");
+    }
+
+    // As an ordinary user below a group it cannot write, channel mode says at
+    // its start that it fell back from a control group.
+    if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        relay_request request;
+        request.binary = "/usr/bin/setpriv";
+        request.args = {"--reuid",        "nobody",       "--regid",     "nogroup",
+                        "--clear-groups", relay_binary(), "echo started"};
+        request.writes = {channel_packet(1)};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets.front().kind, 3);
+        EXPECT_NE(packets.front().payload.find("no control group"), std::string::npos);
+    }
+    collect_all_orphans(milliseconds{1000});
 }
 
 // Where the cgroup v2 hierarchy is mounted, and the test process's own group
@@ -273,18 +407,13 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     adopt_orphans();
     collect_orphans();
     const tied_environment tied;
-    // A child that starts a session of its own and a double-forked grandchild
-    // in another, both in place before the command goes on.
-    const std::string escape =
-        "cat /proc/self/cgroup >&2; "
-        "{ setsid sh -c 'echo; exec sleep 1000' & "
-        "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
+    const std::string shown = "cat /proc/self/cgroup >&2; " + escape;
     const ending cases[] = {
-        {"the shell ends", escape + "echo started", false, 0, 0},
-        {"the controller closes both pipes", escape + "echo started; sleep 1000", true,
+        {"the shell ends", shown + "echo started", false, 0, 0},
+        {"the controller closes both pipes", shown + "echo started; sleep 1000", true,
          128 + SIGTERM, 0},
-        {"SIGTERM to the relay", escape + "kill -TERM $PPID; wait", false, -1, SIGTERM},
-        {"SIGKILL to the relay", escape + "kill -KILL $PPID; wait", false, -1, SIGKILL},
+        {"SIGTERM to the relay", shown + "kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        {"SIGKILL to the relay", shown + "kill -KILL " + relay + "; wait", false, -1, SIGKILL},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,7 +421,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         const auto ended = steady_clock::now();
         const std::string group = group_shown(r.err, r.pid);
         EXPECT_FALSE(group.empty()) << r.err;
-        const std::vector<orphan> left = collect_orphans(milliseconds{1000});
+        const std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
         EXPECT_GE(left.size(), 2u);
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
@@ -308,7 +437,8 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
             "(trap '' TERM; exec env BRINDOCK_TIED=1 " +
             relay_binary() +
             " 'sleep 1000' </dev/null >/dev/null) & "
-            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL $PPID; wait";
+            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL " +
+            relay + "; wait";
         relay_request request;
         request.args = {nested};
         request.writes = {end_of_input};
@@ -403,7 +533,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         bool kills_the_relay;
     } read_only_cases[] = {
         {"cat /proc/self/cgroup >&2; trap '' TERM; sleep 1000 & echo started", false},
-        {"cat /proc/self/cgroup >&2; sleep 1000 & kill -KILL $PPID; wait", true},
+        {"cat /proc/self/cgroup >&2; sleep 1000 & kill -KILL " + relay + "; wait", true},
     };
     for (const auto& c : read_only_cases) {
         SCOPED_TRACE(c.command);
