@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 
 #include "relay/descriptors.hpp"
@@ -73,7 +74,10 @@ void keep_only_own(int control, int reports, command_group& group)
 
 void send_report(const command_report& report)
 {
-    while (write(reports_fd, &report, sizeof report) < 0 && errno == EINTR) {
+    // One write of the whole, which a pipe keeps in one piece.
+    unsigned char bytes[sizeof report];
+    std::memcpy(bytes, &report, sizeof report);
+    while (write(reports_fd, bytes, sizeof bytes) < 0 && errno == EINTR) {
     }
 }
 
