@@ -346,9 +346,10 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
     // sandbox would, the relay's whole life long. Tied, the command first lists
     // what the watchdog holds once it waits on its pipe.
     // Tied, the watchdog is the command's parent.
-    const std::string list_watchdog = "w=$PPID"
-                                      "; until grep -q '^State:.*S' /proc/$w/status; do :; done;"
-                                      " echo $(readlink /proc/$w/fd/*) >&2; ";
+    const std::string list_watchdog =
+        "w=$PPID"
+        "; until grep -q '^State:.*S' /proc/$w/status; do :; done;"
+        " echo $(readlink /proc/$w/fd/*) >&2; ";
     const std::string input = pattern_bytes(3 << 20, 12);
     std::string stream;
     for (std::size_t at = 0; at < input.size(); at += 65536) {
@@ -405,10 +406,10 @@ TEST(Faults, RefusedOptionalCallsFallBackToThePlainPathWithNothingLost)
                     return name.rfind("anon_inode:", 0) == 0 ||
                            name.find("cgroup") != std::string::npos;
                 });
-                EXPECT_TRUE(held.size() == 2 &&
-                            std::all_of(held.begin(), held.end(), [](const std::string& name) {
-                                return name.rfind("pipe:", 0) == 0;
-                            }))
+                EXPECT_TRUE(held.size() == 2 && std::all_of(held.begin(), held.end(),
+                                                            [](const std::string& name) {
+                                                                return name.rfind("pipe:", 0) == 0;
+                                                            }))
                     << r.err;
             }
         }
