@@ -95,8 +95,8 @@ std::uint64_t random_part()
 void choose_name(char* name, std::size_t size)
 {
     const long start = own_start_time();
-    std::snprintf(name, size, "brindock-%ld-%ld-%016llx", static_cast<long>(getpid()), start,
-                  static_cast<unsigned long long>(random_part()));
+    (void)std::snprintf(name, size, "brindock-%ld-%ld-%016llx", static_cast<long>(getpid()), start,
+                        static_cast<unsigned long long>(random_part()));
 }
 
 long milliseconds_since(const timespec& start)

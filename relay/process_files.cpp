@@ -143,10 +143,14 @@ std::size_t list_children(int proc, long pid, pid_t* into, std::size_t room, boo
                 continue;
             }
             const std::size_t name_length = std::strlen(name);
-            char file[96];
-            std::memcpy(file, name, name_length);
-            std::memcpy(file + name_length, "/children", 10);
-            const int fd = name_length < 64 ? openat(tasks, file, O_RDONLY | O_CLOEXEC) : -1;
+            if (name_length >= 64) {
+                whole = false;
+                continue;
+            }
+            char file[96] = "";
+            std::memcpy(file, name, name_length + 1);
+            std::memcpy(file + name_length, "/children", sizeof "/children");
+            const int fd = openat(tasks, file, O_RDONLY | O_CLOEXEC);
             if (fd < 0) {
                 whole = whole && faccessat(tasks, name, F_OK, 0) != 0;  // a thread that ended
                 continue;

@@ -28,7 +28,7 @@ bool take_time_limit()
     const char* text = getenv("BRINDOCK_TIMEOUT_MS");
     char value[72] = "";
     if (text != nullptr) {
-        std::snprintf(value, sizeof value, "%.64s", text);
+        (void)std::snprintf(value, sizeof value, "%.64s", text);
     }
     unsigned long long asked = 0;
     const bool given = take_number("BRINDOCK_TIMEOUT_MS", asked);
