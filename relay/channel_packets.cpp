@@ -11,7 +11,6 @@
 
 #include "framing/length_header.hpp"
 #include "relay/child_exit.hpp"
-#include "relay/control_group.hpp"
 #include "relay/own_lines.hpp"
 #include "relay/terminal.hpp"
 #include "relay/tied_mode.hpp"
@@ -60,14 +59,13 @@ bool tell_untold(relay_state& state, bool last)
 }
 
 // To the members of the command's control group where it joined one, so that
-// a process that started a session of its own gets it too; otherwise to its
-// process group. The command leads that group (tied mode) and stays unreaped
-// until the relay's end, so the group's number is never anyone else's.
+// a process that started a session of its own gets it too, after the
+// command's own end as well; otherwise to its process group. The command
+// leads that group (tied mode) and stays unreaped until the relay's end, so
+// the group's number is never anyone else's.
 void send_signal(relay_state& state, int signal_number)
 {
-    const int group = command_control_group();
-    if ((group >= 0 && signal_group_members(group, command_pid(), signal_number)) ||
-        kill(-command_pid(), signal_number) == 0) {
+    if (signal_command_group(signal_number) || kill(-command_pid(), signal_number) == 0) {
         return;
     }
     char line[longest_message];
@@ -165,13 +163,10 @@ void tell_controller(relay_state& state, const char* line, std::size_t length)
 
 void add_exit_packet(relay_state& state)
 {
-    // Still unreaped: tied mode reaps the command only at the relay's end.
-    siginfo_t info{};
-    const bool known =
-        waitid(P_PID, static_cast<id_t>(command_pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == command_pid();
+    const int status = ended_command_status();
     unsigned char payload[2];
-    encode_exit_payload(payload, known && info.si_code != CLD_EXITED, known ? info.si_status : 0);
+    encode_exit_payload(payload, WIFSIGNALED(status),
+                        WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
     state.exit_sent =
         tell_untold(state, true) && add_own_packet(state, kind_exit, payload, sizeof payload, true);
 }

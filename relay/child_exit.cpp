@@ -40,19 +40,18 @@ volatile std::sig_atomic_t command_ended = 0;
 int event_read_end = -1;
 volatile std::sig_atomic_t event_write_end = -1;
 // Readable once the command has ended; -1 where the kernel has no such thing.
+// Tied, the watchdog's reports, which say when and how it ended.
 int command_process = -1;
+// Tied: the command's status, as waitpid gives it, once it has ended.
+int command_status = 0;
 
 constexpr nfds_t max_watched = 5;
 
-// Tied: notes whether the command has ended, without reaping it. Its number
-// is also its group's, and the watchdog signals that group until the relay's
-// end: a zombie keeps the number from being given to another process.
+// Tied: notes whether the watchdog has reported the command's end. The
+// watchdog, its parent, leaves it unreaped until the relay's end.
 void note_end_if_ended()
 {
-    siginfo_t info{};
-    if (command_ended == 0 &&
-        waitid(P_PID, static_cast<id_t>(command), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == command) {
+    if (command_ended == 0 && command_end_reported(command_status)) {
         command_ended = 1;
         child_exited = 1;
     }
@@ -114,7 +113,7 @@ void watch_command(pid_t pid, bool tied)
     tied_to_command = tied ? 1 : 0;
     // Close-on-exec by nature. The command is not reaped before this, so even
     // one that has already ended can be opened.
-    command_process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    command_process = tied ? command_reports() : static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     // A SIGCHLD that came before the flag was set counted as the end: look
     // again, this time at the command alone.
     if (tied && child_exited != 0) {
@@ -128,7 +127,6 @@ bool child_exit_seen()
     if (tied_to_command != 0 && child_event != 0) {
         child_event = 0;
         note_end_if_ended();
-        reap_adopted_orphans(command);
     }
     return child_exited != 0;
 }
@@ -148,6 +146,11 @@ void reap_ended_command()
     if (command > 0) {
         waitpid(command, nullptr, WNOHANG);
     }
+}
+
+int ended_command_status()
+{
+    return command_status;
 }
 
 void stop_watching_output()

@@ -29,7 +29,8 @@ void install_child_exit_handler();
 bool open_child_exit_event();
 
 // Watches `command` through a process descriptor as well. Where none can be
-// had, the handler alone reports the command's end.
+// had, the handler alone reports the command's end. Tied, the command is the
+// watchdog's child, and the watchdog's reports say when it ended.
 //
 // `tied`: only the command's own end counts, not its stops or continuations
 // nor any other child's events, and the command is left unreaped for the
@@ -50,6 +51,9 @@ pid_t command_pid();
 // waiting. One that still runs carries on alone; one that has ended would
 // otherwise be left as a zombie to whoever adopts it.
 void reap_ended_command();
+
+// Tied: the command's status as waitpid gives it, once its end has been seen.
+int ended_command_status();
 
 // Tied: standard output has been let go of on purpose, so its end says
 // nothing about the controller any more.

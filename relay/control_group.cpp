@@ -10,8 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "relay/group_location.hpp"
+#include "relay/process_files.hpp"
 
 // Kernel headers before 5.3 lack the numbers, which are the same on every
 // architecture but alpha; a kernel without the calls refuses them with ENOSYS.
@@ -34,37 +38,15 @@ constexpr int longest_event_wait_ms = 100;
 // Groups made below the command's (by a nested tied relay, say) are removed
 // down to this depth.
 constexpr int deepest_removal = 16;
+// A name taken meanwhile by another relay is tried again with a new random
+// part this many times at most.
+constexpr int naming_attempts = 8;
 
-// The member lists of the watchdog's signalling: the first read, and the one
-// that confirms it. Members beyond what they hold (thousands) are not sent
-// SIGTERM, only the kill at the end of the grace period.
+// The member lists of a signalling: the first read, and the one that confirms
+// it. Members beyond what they hold (thousands) are not sent SIGTERM, only the
+// kill at the end of the grace period.
 char listing[65536];
 char confirming[65536];
-
-// Reads what a file of the hierarchy or /proc holds, up to `size` - 1 bytes,
-// and ends it with a NUL; a file longer than that is cut after its last whole
-// line, so that no number is taken for a shorter one. Returns the length, or -1.
-long read_whole(int dir, const char* name, char* buffer, std::size_t size)
-{
-    const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    std::size_t length = 0;
-    ssize_t got = 0;
-    while (length < size - 1 && ((got = read(fd, buffer + length, size - 1 - length)) > 0 ||
-                                 (got < 0 && errno == EINTR))) {
-        length += got > 0 ? static_cast<std::size_t>(got) : 0;
-    }
-    close(fd);
-    if (length == size - 1) {
-        while (length > 0 && buffer[length - 1] != '\n') {
-            --length;
-        }
-    }
-    buffer[length] = '\0';
-    return got < 0 ? -1 : static_cast<long>(length);
-}
 
 // Just past the decimal number at `at`, whose value goes to `value`.
 const char* parse_number(const char* at, long& value)
@@ -90,75 +72,31 @@ bool list_holds(const char* list, long wanted)
     return false;
 }
 
-// Copies `text` to `to` at `length`, within `size`; false when it does not fit.
-bool append(char* to, std::size_t size, std::size_t& length, const char* text, std::size_t count)
+// Eight random bytes from the kernel, or where it gives none, from the clock:
+// the process number and start time already tell relays apart, this keeps a
+// reused name from being guessed.
+std::uint64_t random_part()
 {
-    if (length + count >= size) {
-        return false;
+    std::uint64_t value = 0;
+    if (syscall(SYS_getrandom, &value, sizeof value, 1 /* GRND_NONBLOCK */) ==
+        static_cast<long>(sizeof value)) {
+        return value;
     }
-    std::memcpy(to + length, text, count);
-    length += count;
-    to[length] = '\0';
-    return true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^
+           static_cast<std::uint64_t>(now.tv_sec);
 }
 
-// Appends a path as /proc/self/mountinfo writes it, with \ooo for blanks and
-// backslashes, as the path itself.
-bool append_unescaped(char* to, std::size_t size, std::size_t& length, const char* field,
-                      std::size_t count)
+// brindock-<pid>-<start time>-<random>. The pid alone repeats across pid
+// namespaces, and after reuse; with its start time, two live relays never
+// share it; the random part covers relays with the same number in two pid
+// namespaces that started in the same clock tick.
+void choose_name(char* name, std::size_t size)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        char c = field[i];
-        if (c == '\\' && i + 3 < count && field[i + 1] >= '0' && field[i + 1] <= '3') {
-            c = static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                  (field[i + 3] - '0'));
-            i += 3;
-        }
-        if (!append(to, size, length, &c, 1)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The `index`th field of a line of blank-separated fields, and its length.
-const char* field_of(const char* line, int index, std::size_t& count)
-{
-    for (; index > 0 && line != nullptr; --index) {
-        line = std::strchr(line, ' ');
-        line = line != nullptr ? line + 1 : nullptr;
-    }
-    if (line == nullptr) {
-        return nullptr;
-    }
-    count = std::strcspn(line, " \n");
-    return line;
-}
-
-// The cgroup v2 mount from the lines of mountinfo: its mount point, unescaped,
-// in `mount` and the part of the hierarchy it shows in `root`.
-bool find_cgroup2_mount(char* text, char* mount, char* root, std::size_t size)
-{
-    for (char* line = text; line != nullptr && *line != '\0';) {
-        char* next = std::strchr(line, '\n');
-        if (next != nullptr) {
-            *next++ = '\0';
-        }
-        const char* type = std::strstr(line, " - cgroup2 ");
-        std::size_t root_count = 0;
-        std::size_t mount_count = 0;
-        const char* root_field = field_of(line, 3, root_count);
-        const char* mount_field = field_of(line, 4, mount_count);
-        std::size_t root_length = 0;
-        std::size_t mount_length = 0;
-        if (type != nullptr && root_field != nullptr && mount_field != nullptr &&
-            append_unescaped(root, size, root_length, root_field, root_count) &&
-            append_unescaped(mount, size, mount_length, mount_field, mount_count)) {
-            return true;
-        }
-        line = next;
-    }
-    return false;
+    const long start = own_start_time();
+    (void)std::snprintf(name, size, "brindock-%ld-%ld-%016llx", static_cast<long>(getpid()), start,
+                        static_cast<unsigned long long>(random_part()));
 }
 
 long milliseconds_since(const timespec& start)
@@ -233,21 +171,11 @@ const char* signal_batch_from(int group, const char* first, int signal_number)
     return first;
 }
 
-void signal_members(int group, int signal_number)
-{
-    if (read_whole(group, "cgroup.procs", listing, sizeof listing) < 0) {
-        return;
-    }
-    for (const char* next = listing; *next != '\0';) {
-        next = signal_batch_from(group, next, signal_number);
-    }
-}
-
 // The kernel's kill of the whole group, or before 5.14, SIGKILL to each member
 // until none is left; then a wait for the group to be empty, `bound_ms` at most.
-void kill_members(int group, int events, long bound_ms)
+void kill_members(const command_group& group, int events, long bound_ms)
 {
-    const int kill_switch = openat(group, "cgroup.kill", O_WRONLY | O_CLOEXEC);
+    const int kill_switch = openat(group.dir, "cgroup.kill", O_WRONLY | O_CLOEXEC);
     const bool killed = kill_switch >= 0 && write(kill_switch, "1", 1) == 1;
     if (kill_switch >= 0) {
         close(kill_switch);
@@ -260,7 +188,7 @@ void kill_members(int group, int events, long bound_ms)
     clock_gettime(CLOCK_MONOTONIC, &start);
     long left_ms = bound_ms;
     do {
-        signal_members(group, SIGKILL);
+        signal_group_members(group, SIGKILL);
         left_ms = bound_ms - milliseconds_since(start);
     } while (left_ms > 0 && !wait_until_empty(events, std::min(left_ms, 10L)));
 }
@@ -280,10 +208,15 @@ bool list_subdirectories(int dir, char* names, std::size_t size)
             std::memcpy(&record, entries + at + 16, sizeof record);
             const char type = entries[at + 18];
             const char* name = entries + at + 19;
+            const std::size_t name_length = std::strlen(name) + 1;
             if (type == 4 /* DT_DIR */ && std::strcmp(name, ".") != 0 &&
-                std::strcmp(name, "..") != 0 &&
-                !append(names, size, length, name, std::strlen(name) + 1)) {
-                return false;
+                std::strcmp(name, "..") != 0) {
+                if (length + name_length >= size) {
+                    return false;
+                }
+                std::memcpy(names + length, name, name_length);
+                length += name_length;
+                names[length] = '\0';
             }
             at += record;
         }
@@ -291,103 +224,70 @@ bool list_subdirectories(int dir, char* names, std::size_t size)
     return got == 0;
 }
 
-// Removes `name` in `parent`, groups below it first.
-void remove_group_tree(int parent, const char* name, int depth)
+// Removes the groups below the one open on `dir`, those below them first.
+void remove_groups_below(int dir, int depth)
 {
-    if (depth < deepest_removal) {
-        const int dir = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        char below[1024];
-        if (dir >= 0 && list_subdirectories(dir, below, sizeof below)) {
-            for (const char* child = below; *child != '\0'; child += std::strlen(child) + 1) {
-                remove_group_tree(dir, child, depth + 1);
-            }
-        }
-        if (dir >= 0) {
-            close(dir);
-        }
+    char below[1024];
+    if (depth >= deepest_removal || !list_subdirectories(dir, below, sizeof below)) {
+        return;
     }
-    unlinkat(parent, name, AT_REMOVEDIR);
+    for (const char* child = below; *child != '\0'; child += std::strlen(child) + 1) {
+        const int child_dir = openat(dir, child, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (child_dir >= 0) {
+            remove_groups_below(child_dir, depth + 1);
+            close(child_dir);
+        }
+        unlinkat(dir, child, AT_REMOVEDIR);
+    }
 }
 
 }  // namespace
 
-bool find_command_group_path(char* path, std::size_t size)
-{
-    static char text[65536];
-    char mount[4096] = "";
-    char root[4096] = "";
-    if (read_whole(AT_FDCWD, "/proc/self/mountinfo", text, sizeof text) <= 0 ||
-        !find_cgroup2_mount(text, mount, root, sizeof mount)) {
-        return false;
-    }
-    // "0::/path": the relay's own group, as the hierarchy's root in this
-    // namespace sees it; the mount may show only a part of it.
-    if (read_whole(AT_FDCWD, "/proc/self/cgroup", text, sizeof text) <= 0) {
-        return false;
-    }
-    const char* own = std::strstr(text, "0::/");
-    const std::size_t root_length = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
-    if (own == nullptr || (own != text && own[-1] != '\n') ||
-        std::strncmp(own + 3, root, root_length) != 0) {
-        return false;
-    }
-    own += 3 + root_length;
-    const std::size_t own_length = std::strcspn(own, "\n");
-    // The mount may show a sibling of the relay's group, not it; and a group
-    // outside this namespace's view shows as one above its root.
-    const char* above = std::strstr(own, "/..");
-    if ((own_length > 0 && own[0] != '/') || (above != nullptr && above < own + own_length)) {
-        return false;
-    }
-    char name[32];
-    const int name_length =
-        std::snprintf(name, sizeof name, "/brindock-%ld", static_cast<long>(getpid()));
-    std::size_t length = 0;
-    path[0] = '\0';
-    return name_length > 0 && append(path, size, length, mount, std::strlen(mount)) &&
-           append(path, size, length, own, own_length == 1 ? 0 : own_length) &&
-           append(path, size, length, name, static_cast<std::size_t>(name_length));
-}
-
-int make_command_group(const char* path)
+bool make_command_group(const char* parent_path, command_group& group)
 {
     // Members are only ever signalled through process descriptors: where they
     // cannot be had, SIGTERM could not reach them, so there is no group.
     const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
     if (self < 0) {
-        return -1;
-    }
-    close(self);
-    if (mkdir(path, 0755) != 0 &&
-        !(errno == EEXIST && rmdir(path) == 0 && mkdir(path, 0755) == 0)) {
-        return -1;
-    }
-    const int group = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (group < 0) {
-        rmdir(path);
-    }
-    return group;
-}
-
-bool signal_group_members(int group, long member, int signal_number)
-{
-    if (read_whole(group, "cgroup.procs", listing, sizeof listing) < 0 ||
-        !list_holds(listing, member)) {
         return false;
     }
-    for (const char* next = listing; *next != '\0';) {
-        next = signal_batch_from(group, next, signal_number);
+    close(self);
+    group.parent = open(parent_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool made = false;
+    for (int attempt = 0; group.parent >= 0 && !made && attempt < naming_attempts; ++attempt) {
+        choose_name(group.name, sizeof group.name);
+        made = mkdirat(group.parent, group.name, 0755) == 0;
+        if (!made && errno != EEXIST) {
+            break;
+        }
     }
-    return true;
+    group.dir = made ? openat(group.parent, group.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (made && group.dir < 0) {
+        unlinkat(group.parent, group.name, AT_REMOVEDIR);
+    }
+    if (group.dir < 0 && group.parent >= 0) {
+        close(group.parent);
+        group.parent = -1;
+    }
+    return group.dir >= 0;
 }
 
-void end_command_group(const char* path, long grace_ms)
+void signal_group_members(const command_group& group, int signal_number)
 {
-    const int group = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int events = group >= 0 ? openat(group, "cgroup.events", O_RDONLY | O_CLOEXEC) : -1;
+    if (group.dir < 0 || read_whole(group.dir, "cgroup.procs", listing, sizeof listing) < 0) {
+        return;
+    }
+    for (const char* next = listing; *next != '\0';) {
+        next = signal_batch_from(group.dir, next, signal_number);
+    }
+}
+
+void end_command_group(const command_group& group, long grace_ms)
+{
+    const int events = openat(group.dir, "cgroup.events", O_RDONLY | O_CLOEXEC);
     if (events >= 0 && is_populated(events)) {
-        signal_members(group, SIGTERM);
-        signal_members(group, SIGCONT);
+        signal_group_members(group, SIGTERM);
+        signal_group_members(group, SIGCONT);
         if (!wait_until_empty(events, grace_ms)) {
             kill_members(group, events, grace_ms);
         }
@@ -395,15 +295,16 @@ void end_command_group(const char* path, long grace_ms)
     if (events >= 0) {
         close(events);
     }
-    if (group >= 0) {
-        close(group);
-    }
-    remove_command_group(path);
+    remove_command_group(group);
 }
 
-void remove_command_group(const char* path)
+void remove_command_group(const command_group& group)
 {
-    remove_group_tree(AT_FDCWD, path, 0);
+    if (group.dir < 0) {
+        return;
+    }
+    remove_groups_below(group.dir, 0);
+    unlinkat(group.parent, group.name, AT_REMOVEDIR);
 }
 
 }  // namespace brindock

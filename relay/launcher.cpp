@@ -130,20 +130,6 @@ void restore_handled_signals()
     }
 }
 
-// Leads a group of its own, so that the whole of what the command starts can be
-// ended at once, and says so, and whether it is in the control group, before
-// anything of it runs.
-void lead_own_group(int group_report, bool in_control_group)
-{
-    if (group_report < 0) {
-        return;
-    }
-    setpgid(0, 0);
-    const command_report report{getpid(), in_control_group ? 1 : 0};
-    if (write(group_report, &report, sizeof report) < 0) {
-    }
-}
-
 // The kernel's clone_args as of 5.7, which added the control group; kernel
 // headers before it lack the structure.
 struct clone_arguments {
@@ -182,18 +168,6 @@ pid_t fork_into(int control_group, bool& in_control_group)
     return fork();
 }
 
-// The ends the child is given: pipes (an unused one is -1, -1) and, in
-// terminal mode, the terminal's slave and the pipe that says its session is
-// there.
-struct child_ends {
-    int input[2] = {-1, -1};
-    int output[2] = {-1, -1};
-    int error[2] = {-1, -1};
-    int terminal = -1;
-    bool terminal_input = false;
-    int session_made = -1;  // the write end, closed once the session is made
-};
-
 void close_pair(const int ends[2])
 {
     for (int i = 0; i < 2; ++i) {
@@ -203,29 +177,34 @@ void close_pair(const int ends[2])
     }
 }
 
-[[noreturn]] void run_shell_in_child(const char* command, const child_ends& ends, int group_report,
-                                     bool in_control_group)
+// `session_made`: in terminal mode, the write end that is closed once the
+// child's session, and so its process group, exists.
+[[noreturn]] void run_shell_in_child(const char* command, const shell_pipes& pipes, bool own_group,
+                                     int session_made)
 {
     // Restored first: a signal sent to the new group must not find the relay's handler.
     restore_handled_signals();
-    if (ends.terminal >= 0) {
-        // Before leading a group: a group leader cannot start a session.
-        take_controlling_terminal(ends.terminal);
-        close(ends.session_made);
+    if (pipes.terminal >= 0) {
+        // A session leads a group of its own; a group leader could not start one.
+        take_controlling_terminal(pipes.terminal);
+        close(session_made);
+    } else if (own_group) {
+        // So that the whole of what the command starts can be ended at once
+        // where nothing else can be found.
+        setpgid(0, 0);
     }
-    lead_own_group(group_report, in_control_group);
-    dup2(ends.terminal_input ? ends.terminal : ends.input[0], STDIN_FILENO);
-    dup2(ends.terminal >= 0 ? ends.terminal : ends.output[1], STDOUT_FILENO);
+    dup2(pipes.terminal_input ? pipes.terminal : pipes.input[0], STDIN_FILENO);
+    dup2(pipes.terminal >= 0 ? pipes.terminal : pipes.output[1], STDOUT_FILENO);
     // The standard descriptors are always open here, so these ends lie above
     // 2; the terminal's slave is close-on-exec.
-    close_pair(ends.input);
-    close_pair(ends.output);
+    close_pair(pipes.input);
+    close_pair(pipes.output);
     // From here on even a failed exec is reported through the pipe.
-    if (ends.error[1] >= 0) {
-        dup2(ends.error[1], STDERR_FILENO);
-        close_pair(ends.error);
-    } else if (ends.terminal >= 0) {
-        dup2(ends.terminal, STDERR_FILENO);
+    if (pipes.error[1] >= 0) {
+        dup2(pipes.error[1], STDERR_FILENO);
+        close_pair(pipes.error);
+    } else if (pipes.terminal >= 0) {
+        dup2(pipes.terminal, STDERR_FILENO);
     }
 
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
@@ -248,77 +227,85 @@ void hand_over(int end, int* destination)
 {
     if (destination != nullptr) {
         *destination = end;
-    } else {
+    } else if (end >= 0) {
         close(end);
     }
 }
 
-// Closes what was made so far, keeping errno, so that a caller that frees
-// descriptors can try again.
-void close_pipes(std::initializer_list<const int*> pipes)
+}  // namespace
+
+void close_shell_pipes(const shell_pipes& pipes)
 {
     const int error = errno;
-    for (const int* ends : pipes) {
-        close(ends[0]);
-        close(ends[1]);
+    for (const int* ends : {pipes.input, pipes.output, pipes.error}) {
+        close_pair(ends);
     }
     errno = error;
 }
 
-// Makes the pipes `ends` needs, none where the terminal takes a pipe's place,
-// and the relay's ends non-blocking: only they wait for readiness. Closes
-// what it made when one cannot be made.
-bool make_pipes(child_ends& ends, bool want_error, int session_made[2])
+int make_shell_pipes(shell_pipes& pipes, bool with_error, int terminal_slave, bool terminal_input)
 {
-    const bool made = (ends.terminal_input || pipe2(ends.input, O_CLOEXEC) == 0) &&
-                      (ends.terminal >= 0 || pipe2(ends.output, O_CLOEXEC) == 0) &&
-                      (!want_error || pipe2(ends.error, O_CLOEXEC) == 0) &&
-                      (ends.terminal < 0 || pipe2(session_made, O_CLOEXEC) == 0);
-    if (!made) {
-        close_pipes({ends.input, ends.output, ends.error});
-        return false;
+    pipes = {};
+    pipes.terminal = terminal_slave;
+    pipes.terminal_input = terminal_slave >= 0 && terminal_input;
+    // None where the terminal takes a pipe's place.
+    if ((!pipes.terminal_input && pipe2(pipes.input, O_CLOEXEC) != 0) ||
+        (pipes.terminal < 0 && pipe2(pipes.output, O_CLOEXEC) != 0) ||
+        (with_error && pipe2(pipes.error, O_CLOEXEC) != 0)) {
+        close_shell_pipes(pipes);
+        pipes = {};
+        return -1;
     }
-    for (const int end : {ends.input[1], ends.output[0], ends.error[0]}) {
+    // Only the relay's own ends wait for readiness; the child's stay blocking.
+    for (const int end : {pipes.input[1], pipes.output[0], pipes.error[0]}) {
         if (end >= 0) {
             fcntl(end, F_SETFL, O_NONBLOCK);
         }
     }
-    ends.session_made = session_made[1];
-    return true;
+    return 0;
 }
 
-}  // namespace
-
-pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
-                          int group_report, int control_group, int* child_error, int terminal_slave,
-                          bool terminal_input)
+pid_t fork_shell(const char* command, const shell_pipes& pipes, int control_group, bool own_group,
+                 bool& joined)
 {
-    child_ends ends;
-    ends.terminal = terminal_slave;
-    ends.terminal_input = terminal_slave >= 0 && terminal_input;
     int session_made[2] = {-1, -1};
-    if (!make_pipes(ends, child_error != nullptr, session_made)) {
+    if (pipes.terminal >= 0 && pipe2(session_made, O_CLOEXEC) != 0) {
         return -1;
     }
-    bool in_control_group = false;
-    const pid_t pid = fork_into(control_group, in_control_group);
-    if (pid < 0) {
-        close_pipes({ends.input, ends.output, ends.error, session_made});
-        return pid;
-    }
+    const pid_t pid = fork_into(control_group, joined);
     if (pid == 0) {
-        run_shell_in_child(command, ends, group_report, in_control_group);
+        run_shell_in_child(command, pipes, own_group, session_made[1]);
     }
-    if (terminal_slave >= 0) {
+    if (pipes.terminal >= 0) {
         wait_for_session(session_made);
-    } else if (group_report >= 0) {
+    } else if (pid > 0 && own_group) {
         setpgid(pid, pid);  // also here, so that it holds whichever runs first
     }
-    hand_over(ends.input[1], child_input);
-    hand_over(ends.output[0], child_output);
-    if (child_error != nullptr) {
-        *child_error = ends.error[0];
+    return pid;
+}
+
+void hand_over_relay_ends(const shell_pipes& pipes, int* child_input, int* child_output,
+                          int* child_error)
+{
+    hand_over(pipes.input[1], child_input);
+    hand_over(pipes.output[0], child_output);
+    hand_over(pipes.error[0], child_error);
+}
+
+pid_t spawn_shell_command(const char* command, int* child_input, int* child_output,
+                          int* child_error, int terminal_slave, bool terminal_input)
+{
+    shell_pipes pipes;
+    if (make_shell_pipes(pipes, child_error != nullptr, terminal_slave, terminal_input) != 0) {
+        return -1;
     }
+    bool joined = false;
+    const pid_t pid = fork_shell(command, pipes, -1, false, joined);
+    if (pid < 0) {
+        close_shell_pipes(pipes);
+        return pid;
+    }
+    hand_over_relay_ends(pipes, child_input, child_output, child_error);
     return pid;
 }
 

@@ -26,6 +26,7 @@
 #include "relay/switches.hpp"
 #include "relay/terminal.hpp"
 #include "relay/tied_mode.hpp"
+#include "relay/time_limit.hpp"
 
 #ifndef BRINDOCK_HOLD_MEMORY
 #define BRINDOCK_HOLD_MEMORY 67108864
@@ -141,8 +142,8 @@ bool take_window(bool channels, std::uint64_t& credit)
     return false;
 }
 
-// Starts the command with what taking in its input needs, and, tied, with its
-// watchdog. The private pipe of that is made first, so that the relay's
+// Starts the command with what taking in its input needs, and, tied, through
+// its watchdog. The private pipe of that is made first, so that the relay's
 // descriptors stay the same while it runs, and is the first thing given up
 // when descriptors are short. `child_error`, when given, receives the read
 // end of the command's own standard error pipe. In terminal mode the
@@ -153,25 +154,21 @@ pid_t launch(const char* command, bool tied, terminal_strength terminal, input_s
     if (!open_child_exit_event()) {
         fail_launch(errno);
     }
-    const int group_report = tied ? start_watchdog() : -1;
-    if (tied && group_report < 0) {
-        fail_launch(errno);
-    }
-    if (tied) {
-        install_ending_signal_handlers();
-    }
     source = open_input_source();
-    const int control_group = tied ? command_control_group() : -1;
     const int slave = terminal == terminal_strength::off ? -1 : open_terminal(terminal);
     if (terminal != terminal_strength::off && slave < 0) {
         fail_launch(errno);
     }
     const bool terminal_input = terminal == terminal_strength::all;
-    pid_t child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                      control_group, child_error, slave, terminal_input);
+    const auto spawn = [&] {
+        return tied ? spawn_tied_command(command, &child_input, &child_output, child_error, slave,
+                                         terminal_input)
+                    : spawn_shell_command(command, &child_input, &child_output, child_error, slave,
+                                          terminal_input);
+    };
+    pid_t child = spawn();
     if (child < 0 && errno == EMFILE && release_private_pipe(source)) {
-        child = spawn_shell_command(command, &child_input, &child_output, group_report,
-                                    control_group, child_error, slave, terminal_input);
+        child = spawn();
     }
     if (child <= 0) {
         fail_launch(errno);
@@ -186,6 +183,9 @@ pid_t launch(const char* command, bool tied, terminal_strength terminal, input_s
         if (child_input < 0) {
             fail_launch(errno);
         }
+    }
+    if (tied) {
+        install_ending_signal_handlers();
     }
     watch_command(child, tied);
     return child;
@@ -207,7 +207,10 @@ int main(int argc, char** argv)
     take_settings(hold_memory);
     // Channel mode is tied and streaming as well.
     const bool channels = take_switch("BRINDOCK_CHANNELS");
-    const bool tied = take_tied_request() || channels;
+    const bool tied_asked = take_tied_request();
+    // A time limit ends the command's group, which only tied mode has.
+    const bool timed = take_time_limit();
+    const bool tied = tied_asked || channels || timed;
     // Streaming, output goes out while input still flows, not after it.
     const bool streaming = take_switch("BRINDOCK_STREAM") || channels;
     std::uint64_t first_credit = 0;
@@ -217,8 +220,8 @@ int main(int argc, char** argv)
     int child_input = -1;
     int child_output = -1;
     int child_error = -1;
-    const pid_t command = launch(argv[1], tied, terminal, source, child_input, child_output,
-                                 channels ? &child_error : nullptr);
+    launch(argv[1], tied, terminal, source, child_input, child_output,
+           channels ? &child_error : nullptr);
     output_hold hold;
     hold.limit = hold_memory_bytes();
     hold.spill.cap = spill_cap;
@@ -231,9 +234,15 @@ int main(int argc, char** argv)
     state.reader.kinds = channels;
     state.window.on = flow_control;
     state.window.credit = first_credit;
+    if (channels && control_group_wanted() && !command_in_control_group()) {
+        static const char fallback[] =
+            "brindock: no control group could be had here; the command's process tree is "
+            "contained instead\n";
+        tell_controller(state, fallback, sizeof fallback - 1);
+    }
     run_relay(state);
     if (tied) {
-        return end_tied(command);
+        return end_tied();
     }
     reap_ended_command();
     return 0;

@@ -12,6 +12,7 @@
 #include "relay/output_relay.hpp"
 #include "relay/ready_write.hpp"
 #include "relay/settings.hpp"
+#include "relay/time_limit.hpp"
 
 #ifndef BRINDOCK_STREAM_SPIN_US
 #define BRINDOCK_STREAM_SPIN_US 50
@@ -113,7 +114,9 @@ void wait_for_what_waits(relay_state& state, loop_memory& memory)
     bool found_spinning = false;
     const int quiet = quiet_left(state);
     const int patience = patience_left(state);
-    const int timeout = quiet < 0 || (patience >= 0 && patience < quiet) ? patience : quiet;
+    int timeout = quiet < 0 || (patience >= 0 && patience < quiet) ? patience : quiet;
+    const int limit = time_limit_left();
+    timeout = timeout < 0 || (limit >= 0 && limit < timeout) ? limit : timeout;
     const bool any = wait_for_event(watched, count, timeout, spin_us, &found_spinning);
     if (spin_us > 0) {
         // Only what this kind of wait waits for counts as found.
@@ -147,6 +150,7 @@ void run_relay(relay_state& state)
     state.last_input_ms = monotonic_ms();
     loop_memory memory;
     for (;;) {
+        act_on_time_limit(state);
         const bool input_moved = relay_input(state);
         const bool output_moved = relay_output(state);
         if (state.input == input_stage::over && !state.output_open) {

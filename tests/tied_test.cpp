@@ -1,6 +1,8 @@
 // Tied mode (BRINDOCK_TIED=1): the relay reports its command's status, waits
 // through the command's stops, keeps the variable to itself, and leaves
 // nothing of the command running however it ends.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,7 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <iterator>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +29,9 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr long grace_ms = BRINDOCK_TIED_GRACE_MS;
+
+// The relay, in a tied command: its watchdog is the command's parent.
+const std::string relay = "$(cut -d' ' -f4 /proc/$PPID/stat)";
 
 // The variable is set in the test process for as long as one of these lives,
 // so that every relay started meanwhile inherits it.
@@ -82,6 +90,17 @@ TEST(Tied, TheRelayEndsWithItsCommandAndReportsItsStatus)
     }
 }
 
+// collect_orphans until none is left: a watchdog that outlives its relay,
+// killed outright, hands on what it ended only at its own end.
+std::vector<orphan> collect_all_orphans(milliseconds grace)
+{
+    std::vector<orphan> all;
+    for (std::vector<orphan> more; !(more = collect_orphans(grace)).empty();) {
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    return all;
+}
+
 // One way a tied relay ends.
 struct ending {
     const char* name;
@@ -90,6 +109,12 @@ struct ending {
     int exit_status;  // -1: the relay is killed by `signal_number`
     int signal_number;
 };
+
+// How a test named after an ending shows it.
+void PrintTo(const ending& e, std::ostream* out)
+{
+    *out << e.name;
+}
 
 // Runs the relay on the command after its end-of-input packet and checks
 // that it ended as `c` says.
@@ -118,8 +143,8 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     const ending cases[] = {
         {"the controller closes both pipes", "sleep 1000 & echo started; sleep 1000", true,
          128 + SIGTERM, 0},
-        {"SIGTERM to the relay", "sleep 1000 & kill -TERM $PPID; wait", false, -1, SIGTERM},
-        {"SIGKILL to the relay", "sleep 1000 & kill -KILL $PPID; wait", false, -1, SIGKILL},
+        {"SIGTERM to the relay", "sleep 1000 & kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        {"SIGKILL to the relay", "sleep 1000 & kill -KILL " + relay + "; wait", false, -1, SIGKILL},
         {"the shell ends", "sleep 1000 & echo started", false, 0, 0},
     };
     for (const auto& c : cases) {
@@ -128,7 +153,8 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         // Every process the command left was taken in by this one: each must
         // end by itself, the watchdog's grace period after the relay at most.
         const std::vector<orphan> left = collect_orphans(milliseconds{6000});
-        EXPECT_FALSE(left.empty());
+        // What the end killed, the watchdog reaps; what escaped it would be
+        // handed on to this process, still running.
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
@@ -148,7 +174,8 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         const relay_result r = run_relay(request);
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
         const std::vector<orphan> left = collect_orphans(milliseconds{6000});
-        EXPECT_FALSE(left.empty());
+        // What the end killed, the watchdog reaps; what escaped it would be
+        // handed on to this process, still running.
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
@@ -159,8 +186,10 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     // test's children, asleep.
     const relay_result stopped = run_command(
         "trap 'echo trapped >&2; exit' TERM; "
-        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM $PPID ) & "
-        "kill -STOP $$",
+        "( while ! grep -q '^State:.*T' /proc/$$/status; do :; done; kill -TERM " +
+            relay +
+            " ) & "
+            "kill -STOP $$",
         {end_of_input});
     EXPECT_TRUE(stopped.killed_by(SIGTERM)) << stopped.wait_status;
     EXPECT_EQ(stopped.err, "trapped\n");
@@ -173,7 +202,7 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
     }
     const auto start = steady_clock::now();
     const relay_result ignoring =
-        run_command("trap '' TERM; sleep 1000 & kill -TERM $PPID; wait", {end_of_input});
+        run_command("trap '' TERM; sleep 1000 & kill -TERM " + relay + "; wait", {end_of_input});
     const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
     for (const pid_t pid : sleepers) {
         kill(pid, SIGKILL);
@@ -199,6 +228,134 @@ TEST(Tied, NothingOfTheCommandOutlivesTheRelayHoweverItEnds)
         EXPECT_TRUE(r.exited_with(128 + SIGKILL)) << r.wait_status;
         collect_orphans();
     }
+}
+
+// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+}
+
+// A child that starts a session of its own and a double-forked grandchild
+// in another, both in place before the command goes on.
+const std::string escape =
+    "{ setsid sh -c 'echo; exec sleep 1000' & "
+    "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
+
+// As an ordinary user, where no control group can be had: the watchdog, the
+// subreaper of the command's whole tree, ends what left the process group.
+class TiedWithoutControlGroup : public testing::TestWithParam<ending> {};
+
+TEST_P(TiedWithoutControlGroup, NothingOfTheTreeOutlivesTheRelay)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the relay as nobody";
+    }
+    adopt_orphans();
+    collect_all_orphans(milliseconds{0});
+    const tied_environment tied;
+    const scoped_variable no_group("BRINDOCK_NO_CONTROL_GROUP", "1");
+    ending c = GetParam();
+    relay_request request;
+    request.binary = "/usr/bin/setpriv";
+    request.args = {"--reuid",        "nobody",       "--regid",         "nogroup",
+                    "--clear-groups", relay_binary(), escape + c.command};
+    request.writes = {end_of_input};
+    if (c.closes_both_pipes) {
+        request.close_output_after = 1;
+    }
+    request.deadline = milliseconds{15000};
+    const relay_result r = run_relay(request);
+    EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status) : r.killed_by(c.signal_number))
+        << r.wait_status;
+    const std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
+    // What the end killed, the watchdog reaps; what escaped it would be
+    // handed on to this process, still running.
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, TiedWithoutControlGroup,
+    testing::Values(
+        ending{"the shell ends", "echo started", false, 0, 0},
+        ending{"the controller closes both pipes", "echo started; sleep 1000", true, 128 + SIGTERM,
+               0},
+        ending{"SIGTERM to the relay", "kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        ending{"SIGKILL to the relay", "kill -KILL " + relay + "; wait", false, -1, SIGKILL}),
+    [](const testing::TestParamInfo<ending>& info) {
+        std::string name = info.param.name;
+        std::replace_if(
+            name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+        return name;
+    });
+
+TEST(Tied, ATimeLimitEndsTheCommandsGroup)
+{
+    adopt_orphans();
+    collect_all_orphans(milliseconds{0});
+    const scoped_variable limit("BRINDOCK_TIMEOUT_MS", "300");
+    // Tied by the limit alone: what the command wrote comes out, and the
+    // status is that of the SIGTERM, whatever left the process group.
+    const relay_result tied =
+        run_command(escape + "echo ${BRINDOCK_TIMEOUT_MS-unset}; sleep 1000", {end_of_input});
+    EXPECT_TRUE(tied.exited_with(128 + SIGTERM)) << tied.wait_status;
+    EXPECT_EQ(join(split_packets(tied.out)), "unset\n");
+    std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
+    EXPECT_TRUE(
+        std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
+
+    // Channel mode: a message says so before the exit packet.
+    {
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        relay_request request;
+        request.args = {"echo started; sleep 1000"};
+        request.close_input = false;
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(128 + SIGTERM)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        ASSERT_GE(packets.size(), 3u);
+        EXPECT_EQ(joined_kind(packets, 0), "started\n");
+        EXPECT_EQ(packets[packets.size() - 2].kind, 3);
+        EXPECT_NE(packets[packets.size() - 2].payload.find("time limit of 300 ms reached"),
+                  std::string::npos);
+        EXPECT_EQ(packets.back().kind, 2);
+        EXPECT_EQ(packets.back().payload, std::string("\1\17", 2));
+    }
+
+    // A value not understood is said, with its range and unit, and ignored.
+    for (const char* value : {"5s", "0", "-1", "2147483648"}) {
+        const scoped_variable odd("BRINDOCK_TIMEOUT_MS", value);
+        const relay_result r = run_command("echo ${BRINDOCK_TIMEOUT_MS-unset}", {end_of_input});
+        EXPECT_TRUE(r.exited_with(0)) << value;
+        EXPECT_EQ(join(split_packets(r.out)), "unset\n");
+        EXPECT_EQ(r.err, std::string("brindock: BRINDOCK_TIMEOUT_MS=") + value +
+                             " not understood, ignored; a whole number of milliseconds, 1 to "
+                             "2147483647\n");
+    }
+
+    // As an ordinary user below a group it cannot write, channel mode says at
+    // its start that it fell back from a control group.
+    if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        relay_request request;
+        request.binary = "/usr/bin/setpriv";
+        request.args = {"--reuid",        "nobody",       "--regid",     "nogroup",
+                        "--clear-groups", relay_binary(), "echo started"};
+        request.writes = {channel_packet(1)};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        const std::vector<kind_and_payload> packets = split_channel(r.out);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_EQ(packets.front().kind, 3);
+        EXPECT_NE(packets.front().payload.find("no control group"), std::string::npos);
+    }
+    collect_all_orphans(milliseconds{1000});
 }
 
 // Where the cgroup v2 hierarchy is mounted, and the test process's own group
@@ -238,6 +395,28 @@ bool can_make_groups(const control_groups& groups)
     return !groups.own.empty() && mkdir(probe.c_str(), 0755) == 0 && rmdir(probe.c_str()) == 0;
 }
 
+// The command's group, "/brindock-<relay>-...", as the command's
+// /proc/self/cgroup showed it on the relay's standard error; empty if absent.
+std::string group_shown(const std::string& err, pid_t relay)
+{
+    const std::size_t at = err.find("/brindock-" + std::to_string(relay) + "-");
+    return at == std::string::npos ? "" : err.substr(at, err.find('\n', at) - at);
+}
+
+// True when a group of relay `relay` is left in `dir`.
+bool group_left(const std::string& dir, pid_t relay)
+{
+    const std::string prefix = "brindock-" + std::to_string(relay) + "-";
+    bool found = false;
+    if (DIR* groups = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(groups)) {
+            found = found || std::string(entry->d_name).rfind(prefix, 0) == 0;
+        }
+        closedir(groups);
+    }
+    return found;
+}
+
 // True once `path` is gone, looking until `deadline` passes.
 bool gone_by(const std::string& path, steady_clock::time_point deadline)
 {
@@ -259,27 +438,23 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     adopt_orphans();
     collect_orphans();
     const tied_environment tied;
-    // A child that starts a session of its own and a double-forked grandchild
-    // in another, both in place before the command goes on.
-    const std::string escape =
-        "cat /proc/self/cgroup >&2; "
-        "{ setsid sh -c 'echo; exec sleep 1000' & "
-        "(setsid sh -c 'sleep 1000 & echo; wait' &); } 2>/dev/null | { read a; read b; }; ";
+    const std::string shown = "cat /proc/self/cgroup >&2; " + escape;
     const ending cases[] = {
-        {"the shell ends", escape + "echo started", false, 0, 0},
-        {"the controller closes both pipes", escape + "echo started; sleep 1000", true,
+        {"the shell ends", shown + "echo started", false, 0, 0},
+        {"the controller closes both pipes", shown + "echo started; sleep 1000", true,
          128 + SIGTERM, 0},
-        {"SIGTERM to the relay", escape + "kill -TERM $PPID; wait", false, -1, SIGTERM},
-        {"SIGKILL to the relay", escape + "kill -KILL $PPID; wait", false, -1, SIGKILL},
+        {"SIGTERM to the relay", shown + "kill -TERM " + relay + "; wait", false, -1, SIGTERM},
+        {"SIGKILL to the relay", shown + "kill -KILL " + relay + "; wait", false, -1, SIGKILL},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const relay_result r = run_to_its_end(c);
         const auto ended = steady_clock::now();
-        const std::string group = "/brindock-" + std::to_string(r.pid);
-        EXPECT_NE(r.err.find(group + "\n"), std::string::npos) << r.err;
-        const std::vector<orphan> left = collect_orphans(milliseconds{1000});
-        EXPECT_GE(left.size(), 2u);
+        const std::string group = group_shown(r.err, r.pid);
+        EXPECT_FALSE(group.empty()) << r.err;
+        const std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
+        // What the end killed, the watchdog reaps; what escaped it would be
+        // handed on to this process, still running.
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
         EXPECT_TRUE(gone_by(groups.own + group, ended + milliseconds{1000}));
@@ -289,19 +464,21 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     // command's and is killed with it, leaving its directory there: both go.
     {
         const std::string nested =
-            "d=" + groups.mount +
+            "cat /proc/self/cgroup >&2; d=" + groups.mount +
             "$(sed -n 's/^0:://p' /proc/self/cgroup); "
             "(trap '' TERM; exec env BRINDOCK_TIED=1 " +
             relay_binary() +
             " 'sleep 1000' </dev/null >/dev/null) & "
-            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL $PPID; wait";
+            "until ls -d \"$d\"/brindock-* >/dev/null 2>&1; do :; done; kill -KILL " +
+            relay + "; wait";
         relay_request request;
         request.args = {nested};
         request.writes = {end_of_input};
         const relay_result r = run_relay(request);
         const auto ended = steady_clock::now();
         EXPECT_TRUE(r.killed_by(SIGKILL)) << r.wait_status;
-        EXPECT_TRUE(gone_by(groups.own + "/brindock-" + std::to_string(r.pid),
+        EXPECT_FALSE(group_shown(r.err, r.pid).empty()) << r.err;
+        EXPECT_TRUE(gone_by(groups.own + group_shown(r.err, r.pid),
                             ended + milliseconds{2 * grace_ms + 1000}));
         const std::vector<orphan> left = collect_orphans(milliseconds{1000});
         EXPECT_TRUE(
@@ -325,6 +502,42 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         collect_orphans(milliseconds{1000});
     }
 
+    // A signal packet after the command's own end still reaches what is left
+    // of its group. One byte of credit keeps the relay on after that end, and
+    // the controller reads the first byte only once the command has ended.
+    {
+        const std::string file = "/tmp/brindock-signal-" + std::to_string(getpid());
+        const scoped_variable channels("BRINDOCK_CHANNELS", "1");
+        const scoped_variable window("BRINDOCK_WINDOW", "1");
+        relay_request request;
+        // The member outlasts the SIGTERM of the relay's end, which may come
+        // at once, for the grace period.
+        request.args = {"setsid sh -c \"trap '' TERM; trap 'echo got USR1 >" + file +
+                        "; exit 0' USR1; echo >" + file +
+                        ".ready; while :; do sleep 1 & wait; done\" & "
+                        "until [ -s " +
+                        file + ".ready ]; do :; done; echo $$ >" + file + ".pid; printf xy"};
+        request.writes = {channel_packet(2, std::string(1, static_cast<char>(SIGUSR1))),
+                          channel_packet(3, std::string("\0\0\0\x10", 4))};
+        request.output_before_write = {1, 1};
+        request.channel_packets = true;
+        request.hold_output_until = [&](int, const std::string&) {
+            std::ifstream pid_file(file + ".pid");
+            pid_t command = 0;
+            return pid_file >> command && process_state(command) == 'Z';
+        };
+        request.deadline = milliseconds{10000};
+        const relay_result r = run_relay(request);
+        EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
+        EXPECT_EQ(joined_kind(split_channel(r.out), 0), "xy");
+        std::ifstream got(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(got), {}), "got USR1\n");
+        for (const char* suffix : {"", ".ready", ".pid"}) {
+            unlink((file + suffix).c_str());
+        }
+        collect_orphans(milliseconds{1000});
+    }
+
     // Where the command cannot be started inside the group, or its members
     // could not be signalled, as in sandboxes that refuse the calls: the
     // process group, and no directory left behind.
@@ -339,8 +552,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         EXPECT_TRUE(r.exited_with(0)) << r.wait_status;
         EXPECT_EQ(join(split_packets(r.out)), "started\n");
         EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
-        EXPECT_TRUE(
-            gone_by(groups.own + "/brindock-" + std::to_string(r.pid), steady_clock::now()));
+        EXPECT_FALSE(group_left(groups.own, r.pid));
     }
 
     // Where the hierarchy is read-only, as in a mount namespace that made it
@@ -353,7 +565,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         bool kills_the_relay;
     } read_only_cases[] = {
         {"cat /proc/self/cgroup >&2; trap '' TERM; sleep 1000 & echo started", false},
-        {"cat /proc/self/cgroup >&2; sleep 1000 & kill -KILL $PPID; wait", true},
+        {"cat /proc/self/cgroup >&2; sleep 1000 & kill -KILL " + relay + "; wait", true},
     };
     for (const auto& c : read_only_cases) {
         SCOPED_TRACE(c.command);
@@ -368,20 +580,106 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
         EXPECT_TRUE(c.kills_the_relay ? r.killed_by(SIGKILL) : r.exited_with(0)) << r.wait_status;
         EXPECT_EQ(r.err.find("/brindock-"), std::string::npos) << r.err;
         const std::vector<orphan> left = collect_orphans(milliseconds{2 * grace_ms + 1000});
-        EXPECT_FALSE(left.empty());
+        // What the end killed, the watchdog reaps; what escaped it would be
+        // handed on to this process, still running.
         EXPECT_TRUE(
             std::none_of(left.begin(), left.end(), [](const orphan& o) { return o.was_running; }));
     }
 }
 
-// The state letter of process `pid` (Z for a zombie), or '-' once it is gone.
-char process_state(pid_t pid)
+// A tied relay started apart from the harness, as a second controller would,
+// with its standard input and error on pipes of this process.
+struct other_relay {
+    pid_t pid = -1;
+    int input = -1;
+    int error = -1;
+};
+
+other_relay start_other_relay(const std::vector<std::string>& words)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t name_end = line.rfind(')');
-    return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : '-';
+    int input[2];
+    int error[2];
+    other_relay started;
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
+        return started;
+    }
+    std::vector<char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    started.pid = fork();
+    if (started.pid == 0) {
+        dup2(input[0], 0);
+        dup2(error[1], 1);
+        dup2(error[1], 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(input[0]);
+    close(error[1]);
+    started.input = input[1];
+    started.error = error[0];
+    return started;
+}
+
+// Reads `from` until a line that holds `wanted` has come, or its end.
+std::string read_until(int from, const std::string& wanted)
+{
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    while (text.find(wanted) == std::string::npos ||
+           text.find('\n', text.find(wanted)) == std::string::npos) {
+        if ((got = read(from, chunk, sizeof chunk)) <= 0) {
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+TEST(Tied, AnotherRelaysGroupIsNeverTouched)
+{
+    // Two relays with the same number, each the first process of a pid
+    // namespace of its own, below the same group: A's command ends at once
+    // while A still takes input; B starts meanwhile, and its command must
+    // outlive A's end untouched.
+    const control_groups groups = find_control_groups();
+    if (geteuid() != 0 || !can_make_groups(groups) || system("unshare -pf true") != 0) {
+        GTEST_SKIP() << "needs root, unshare -pf and a cgroup v2 group to make groups in";
+    }
+    const tied_environment tied;
+    const std::string show_group = "cat /proc/self/cgroup >&2; ";
+    other_relay b;
+    std::string b_group;
+    relay_request request;
+    request.binary = "/usr/bin/unshare";
+    request.args = {"-pf", relay_binary(), show_group + "exit 0"};
+    request.close_input = false;
+    request.hold_output_until = [&](int, const std::string& err) {
+        if (err.find("/brindock-1-") == std::string::npos || b.pid > 0) {
+            return b.pid > 0;
+        }
+        b = start_other_relay({"/usr/bin/unshare", "-pf", relay_binary(), show_group + "cat"});
+        b_group = group_shown(read_until(b.error, "/brindock-1-"), 1);
+        return true;
+    };
+    request.deadline = milliseconds{15000};
+    const relay_result a = run_relay(request);
+    EXPECT_TRUE(a.exited_with(0)) << a.wait_status;
+    ASSERT_GT(b.pid, 0);
+    EXPECT_FALSE(b_group.empty());
+    EXPECT_NE(b_group, group_shown(a.err, 1));
+    std::ifstream members(groups.own + b_group + "/cgroup.procs");
+    pid_t member = 0;
+    EXPECT_TRUE(members >> member) << "B's command was ended with A's group";
+    close(b.input);
+    read_until(b.error, "never");
+    close(b.error);
+    int status = 0;
+    waitpid(b.pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Gives the next process number, `number`, as root can, to a process that
