@@ -58,6 +58,13 @@ void keep_only_own(int control, int reports, command_group& group)
     move_to(copies[1], reports_fd);
     group.parent = move_to(copies[2], parent_group_fd);
     group.dir = move_to(copies[3], group_fd);
+    // Without a group, what the relay had at those places goes too.
+    for (const int place :
+         {group.parent < 0 ? parent_group_fd : -1, group.dir < 0 ? group_fd : -1}) {
+        if (place >= 0) {
+            close(place);
+        }
+    }
     close_descriptors_from(group_fd + 1);
     const int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) {

@@ -315,6 +315,7 @@ TEST(Settings, ValuesNotUnderstoodAndUnknownVariablesAreSaidAndNoneReachesTheCom
     const scoped_variable quiet("BRINDOCK_QUIET_MS", "86400001");
     const scoped_variable memory("BRINDOCK_HOLD_MEMORY", "4095");
     const scoped_variable misspelt("BRINDOCK_STRAEM", "1");
+    const control_groups_allowed untouched;
     relay_request request;
     request.args = {"env | grep ^BRINDOCK_; cat"};
     request.writes = {packet("x"), end_of_input};

@@ -342,6 +342,7 @@ TEST(Tied, ATimeLimitEndsTheCommandsGroup)
     // As an ordinary user below a group it cannot write, channel mode says at
     // its start that it fell back from a control group.
     if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+        const control_groups_allowed asked;
         const scoped_variable channels("BRINDOCK_CHANNELS", "1");
         relay_request request;
         request.binary = "/usr/bin/setpriv";
@@ -438,6 +439,7 @@ TEST(Tied, NothingEscapesTheCommandsControlGroupHoweverTheRelayEnds)
     adopt_orphans();
     collect_orphans();
     const tied_environment tied;
+    const control_groups_allowed asked;
     const std::string shown = "cat /proc/self/cgroup >&2; " + escape;
     const ending cases[] = {
         {"the shell ends", shown + "echo started", false, 0, 0},
@@ -650,6 +652,7 @@ TEST(Tied, AnotherRelaysGroupIsNeverTouched)
         GTEST_SKIP() << "needs root, unshare -pf and a cgroup v2 group to make groups in";
     }
     const tied_environment tied;
+    const control_groups_allowed asked;
     const std::string show_group = "cat /proc/self/cgroup >&2; ";
     other_relay b;
     std::string b_group;

@@ -562,12 +562,29 @@ relay_result run_command(const std::string& command, std::vector<std::string> wr
 
 scoped_variable::scoped_variable(const char* variable, const char* value) : name(variable)
 {
-    setenv(name, value, 1);
+    if (const char* before = std::getenv(name); before != nullptr) {
+        was_set = true;
+        previous = before;
+    }
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
 }
 
 scoped_variable::~scoped_variable()
 {
-    unsetenv(name);
+    if (was_set) {
+        setenv(name, previous.c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+void ask_for_no_control_groups()
+{
+    setenv("BRINDOCK_NO_CONTROL_GROUP", "1", 1);
 }
 
 std::string packet(std::string_view body)

@@ -116,15 +116,27 @@ std::string relay_command_line(const std::string& binary);
     if (::brindock_test::under_emulation()) \
     GTEST_SKIP() << "under emulation: " << (reason)
 
-// Sets an environment variable in the test process, which every relay
-// started meanwhile inherits, for as long as it lives.
+// Sets an environment variable in the test process (or, with a null value,
+// unsets it), which every relay started meanwhile inherits, for as long as it
+// lives; then puts back what was there.
 struct scoped_variable {
     scoped_variable(const char* name, const char* value);
     ~scoped_variable();
     scoped_variable(const scoped_variable&) = delete;
     scoped_variable& operator=(const scoped_variable&) = delete;
     const char* name;
+    bool was_set = false;
+    std::string previous;
 };
+
+// Relays are started with BRINDOCK_NO_CONTROL_GROUP=1 unless a test lifts it
+// (with this, while it lives): whether a machine lets a relay have a control
+// group must not change what channel mode says, which tests check to the byte.
+// The tests of control groups themselves lift it, and skip where there are none.
+struct control_groups_allowed : scoped_variable {
+    control_groups_allowed() : scoped_variable("BRINDOCK_NO_CONTROL_GROUP", nullptr) {}
+};
+void ask_for_no_control_groups();
 
 // One packet: the 4-byte big-endian length, then the body.
 std::string packet(std::string_view body);
