@@ -97,11 +97,14 @@ void take_children_of(tree_walk& walk, pid_t parent, int parent_fd)
     }
 }
 
-// One walk through everything below the walker, signalling each live process.
-// The whole tree is found before anything is signalled: a process that ended
-// at its signal would hand its children to the walker, whose own children
-// have already been looked at, before they were seen.
-void walk_tree(int proc, int first_signal, int second_signal)
+// One walk through everything below the walker, signalling each live process,
+// and the process group `group` (0: none) as well. The whole tree is found
+// before anything is signalled: a process that ended at its signal would hand
+// its children to the walker, whose own children have already been looked
+// at, before they were seen. The group is the floor where the walker could
+// not be made a subreaper (an emulator, a sandbox that refuses it): orphans
+// then leave the tree, but not the group unless they ask to.
+void walk_tree(int proc, pid_t group, int first_signal, int second_signal)
 {
     tree_walk walk;
     walk.proc = proc;
@@ -118,6 +121,11 @@ void walk_tree(int proc, int first_signal, int second_signal)
             }
         }
         close(walk.met[i].fd);
+    }
+    for (const int signal_number : {first_signal, second_signal}) {
+        if (group > 0 && signal_number > 0) {
+            kill(-group, signal_number);
+        }
     }
 }
 
@@ -144,16 +152,16 @@ long milliseconds_since(const timespec& start)
 }
 
 // Looks more and more seldom until the tree is gone or `bound_ms` have
-// passed, walking it with `repeated` (SIGKILL, or 0 for none) before each
-// look. Returns true once it is gone.
-bool wait_until_gone(int proc, long bound_ms, int repeated)
+// passed, walking it (and `group`) with `repeated` (SIGKILL, or 0 for none)
+// before each look. Returns true once it is gone.
+bool wait_until_gone(int proc, pid_t group, long bound_ms, int repeated)
 {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (long interval_ms = 1;;
          interval_ms = std::min(2 * interval_ms, longest_check_interval_ms)) {
         if (repeated > 0) {
-            walk_tree(proc, repeated, -1);
+            walk_tree(proc, group, repeated, -1);
         }
         if (tree_is_gone(proc)) {
             return true;
@@ -189,10 +197,14 @@ void end_process_tree(pid_t command, long grace_ms)
         end_process_group(command, grace_ms);
         return;
     }
-    if (!tree_is_gone(proc)) {
-        walk_tree(proc, SIGTERM, SIGCONT);
-        if (!wait_until_gone(proc, grace_ms, 0)) {
-            wait_until_gone(proc, grace_ms, SIGKILL);
+    if (tree_is_gone(proc)) {
+        // What left the tree for want of a subreaper may still be in the group.
+        kill(-command, SIGTERM);
+        kill(-command, SIGCONT);
+    } else {
+        walk_tree(proc, command, SIGTERM, SIGCONT);
+        if (!wait_until_gone(proc, command, grace_ms, 0)) {
+            wait_until_gone(proc, command, grace_ms, SIGKILL);
         }
     }
     close(proc);
@@ -202,7 +214,7 @@ void signal_process_tree(int signal_number)
 {
     const int proc = open_proc();
     if (proc >= 0) {
-        walk_tree(proc, signal_number, -1);
+        walk_tree(proc, 0, signal_number, -1);
         close(proc);
     }
 }

@@ -8,7 +8,9 @@
 // Invariants: a process is signalled only through a process descriptor, and
 // only once it is confirmed, after the descriptor was opened, to be the child
 // of a process already confirmed (or of the watchdog itself) while both were
-// unreaped, so a number given meanwhile to a bystander is never signalled.
+// unreaped, so a number given meanwhile to a bystander is never signalled;
+// the command's process group is signalled by its number, which stays the
+// unreaped command's.
 // The tree counts as gone once each child of the watchdog has ended: a live
 // descendant always has a live ancestor among them. Raw system calls only:
 // async-signal-safe, fit for the watchdog.
@@ -20,9 +22,10 @@ namespace brindock {
 
 // Ends everything below the calling process: SIGTERM and at once SIGCONT to
 // each, then, if anything is left after `grace_ms` on the monotonic clock,
-// SIGKILL to each until none is left, or as long again. Ended children are
-// left unreaped. Where /proc cannot be read, the process group of `command`
-// (unreaped, so its number is its own) is ended instead.
+// SIGKILL to each until none is left, or as long again. The process group of
+// `command` (unreaped, so its number is its own) gets each signal too, and is
+// all that is ended where /proc cannot be read. Ended children are left
+// unreaped.
 void end_process_tree(pid_t command, long grace_ms);
 
 // Sends `signal_number` to everything below the calling process, once each.
