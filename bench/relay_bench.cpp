@@ -556,9 +556,8 @@ void print_conversation(const char* relay, int rounds)
 // terminal made by script, set raw, in stream mode. Its input waits until the
 // terminal is raw (a byte says so), as input before that would be taken as
 // typed lines; and a raw terminal has no end of file, so head ends the
-// command at the size. script loses input in most runs, even of a few MiB
-// (it ends its terminal's input when its own ends, with what it still held
-// unwritten), and head then never ends, so it runs only when asked.
+// command at the size. In most runs, even of a few MiB, part of the input
+// never reaches head, which then never ends, so it runs only when asked.
 void print_terminal(const char* relay, int rounds, std::uint64_t size, bool with_script)
 {
     const command on_terminal = {"/usr/bin/env", "BRINDOCK_PTY=1", "BRINDOCK_STREAM=1", relay,
