@@ -99,9 +99,9 @@ bool read_process_stat(int proc, long pid, process_stat& stat)
     if (field == nullptr) {
         return false;
     }
-    // " state ppid ..."
+    // " state ppid pgrp ..."
     stat.state = field[1];
-    take_number(field + 2, stat.parent);
+    take_number(take_number(field + 2, stat.parent), stat.group);
     return true;
 }
 

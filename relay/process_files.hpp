@@ -18,6 +18,7 @@ int open_proc();
 struct process_stat {
     char state = '?';  // Z for a zombie, X once dead
     long parent = 0;
+    long group = 0;  // its process group
 };
 
 // Reads /proc/<pid>/stat through `proc`. False once the process is gone.

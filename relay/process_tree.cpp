@@ -35,6 +35,7 @@ constexpr long longest_check_interval_ms = 100;
 struct met_process {
     pid_t pid;
     int fd;
+    long group;  // its process group when met
 };
 
 // One walk's state, on the caller's stack: nothing is shared between walks.
@@ -60,10 +61,9 @@ bool unreaped(int fd)
 // Opens child `pid` of `parent` (confirmed, pinned by `parent_fd`, or -1 for
 // the walker itself, whose children keep their numbers until it reaps them)
 // and confirms it; -1 where it has ended or is not the child it was.
-int confirm_child(const tree_walk& walk, pid_t pid, pid_t parent, int parent_fd, char& state)
+int confirm_child(const tree_walk& walk, pid_t pid, pid_t parent, int parent_fd, process_stat& stat)
 {
     const int fd = open_process(pid);
-    process_stat stat;
     if (fd < 0) {
         return -1;
     }
@@ -73,7 +73,6 @@ int confirm_child(const tree_walk& walk, pid_t pid, pid_t parent, int parent_fd,
         close(fd);
         return -1;
     }
-    state = stat.state;
     return fd;
 }
 
@@ -84,13 +83,13 @@ void take_children_of(tree_walk& walk, pid_t parent, int parent_fd)
     bool whole = true;
     const std::size_t found = list_children(walk.proc, parent, walk.children, longest_walk, whole);
     for (std::size_t i = 0; i < found; ++i) {
-        char state = '?';
-        const int fd = confirm_child(walk, walk.children[i], parent, parent_fd, state);
+        process_stat stat;
+        const int fd = confirm_child(walk, walk.children[i], parent, parent_fd, stat);
         if (fd < 0) {
             continue;
         }
-        if (state != 'Z' && state != 'X' && walk.count < longest_walk) {
-            walk.met[walk.count++] = {walk.children[i], fd};
+        if (stat.state != 'Z' && stat.state != 'X' && walk.count < longest_walk) {
+            walk.met[walk.count++] = {walk.children[i], fd, stat.group};
         } else {
             close(fd);
         }
@@ -103,7 +102,8 @@ void take_children_of(tree_walk& walk, pid_t parent, int parent_fd)
 // its children to the walker, whose own children have already been looked
 // at, before they were seen. The group is the floor where the walker could
 // not be made a subreaper (an emulator, a sandbox that refuses it): orphans
-// then leave the tree, but not the group unless they ask to.
+// then leave the tree, but not the group unless they ask to. Elsewhere the
+// group is 0: the tree holds all of it.
 void walk_tree(int proc, pid_t group, int first_signal, int second_signal)
 {
     tree_walk walk;
@@ -114,9 +114,10 @@ void walk_tree(int proc, pid_t group, int first_signal, int second_signal)
     for (std::size_t next = 0; next < walk.count; ++next) {
         take_children_of(walk, walk.met[next].pid, walk.met[next].fd);
     }
+    // A member of the group gets its signals through the group, once.
     for (std::size_t i = 0; i < walk.count; ++i) {
         for (const int signal_number : {first_signal, second_signal}) {
-            if (signal_number > 0) {
+            if (signal_number > 0 && (group <= 0 || walk.met[i].group != group)) {
                 syscall(SYS_pidfd_send_signal, walk.met[i].fd, signal_number, nullptr, 0);
             }
         }
@@ -190,8 +191,11 @@ void end_process_group(pid_t command, long grace_ms)
 
 }  // namespace
 
-void end_process_tree(pid_t command, long grace_ms)
+void end_process_tree(pid_t command, long grace_ms, bool subreaper)
 {
+    // A subreaper's tree holds the whole group; otherwise the group is
+    // signalled as well, and a member of both gets each signal twice.
+    const pid_t group = subreaper ? 0 : command;
     const int proc = open_proc();
     if (proc < 0) {
         end_process_group(command, grace_ms);
@@ -199,12 +203,14 @@ void end_process_tree(pid_t command, long grace_ms)
     }
     if (tree_is_gone(proc)) {
         // What left the tree for want of a subreaper may still be in the group.
-        kill(-command, SIGTERM);
-        kill(-command, SIGCONT);
+        if (!subreaper) {
+            kill(-command, SIGTERM);
+            kill(-command, SIGCONT);
+        }
     } else {
-        walk_tree(proc, command, SIGTERM, SIGCONT);
-        if (!wait_until_gone(proc, command, grace_ms, 0)) {
-            wait_until_gone(proc, command, grace_ms, SIGKILL);
+        walk_tree(proc, group, SIGTERM, SIGCONT);
+        if (!wait_until_gone(proc, group, grace_ms, 0)) {
+            wait_until_gone(proc, group, grace_ms, SIGKILL);
         }
     }
     close(proc);

@@ -22,11 +22,11 @@ namespace brindock {
 
 // Ends everything below the calling process: SIGTERM and at once SIGCONT to
 // each, then, if anything is left after `grace_ms` on the monotonic clock,
-// SIGKILL to each until none is left, or as long again. The process group of
-// `command` (unreaped, so its number is its own) gets each signal too, and is
-// all that is ended where /proc cannot be read. Ended children are left
-// unreaped.
-void end_process_tree(pid_t command, long grace_ms);
+// SIGKILL to each until none is left, or as long again. Unless the caller is
+// the `subreaper` of what the command starts, the process group of `command`
+// (unreaped, so its number is its own) gets each signal too; it is all that
+// is ended where /proc cannot be read. Ended children are left unreaped.
+void end_process_tree(pid_t command, long grace_ms, bool subreaper);
 
 // Sends `signal_number` to everything below the calling process, once each.
 void signal_process_tree(int signal_number);

@@ -9,6 +9,7 @@
 
 #include "relay/channel_packets.hpp"
 #include "relay/descriptors.hpp"
+#include "relay/own_lines.hpp"
 #include "relay/switches.hpp"
 #include "relay/tied_mode.hpp"
 
@@ -32,13 +33,15 @@ bool take_time_limit()
     }
     unsigned long long asked = 0;
     const bool given = take_number("BRINDOCK_TIMEOUT_MS", asked);
-    if (text != nullptr && (!given || asked == 0 || asked > longest_limit_ms)) {
+    // Empty is no limit, in silence, as for the other settings.
+    if (text != nullptr && *text != '\0' && (!given || asked == 0 || asked > longest_limit_ms)) {
         char line[256];
         const int length = std::snprintf(line, sizeof line,
                                          "brindock: BRINDOCK_TIMEOUT_MS=%s not understood, "
                                          "ignored; a whole number of milliseconds, 1 to %llu\n",
                                          value, longest_limit_ms);
-        if (length > 0 && write(STDERR_FILENO, line, static_cast<std::size_t>(length)) < 0) {
+        if (length > 0) {
+            say_line(line, static_cast<std::size_t>(length));
         }
         return false;
     }

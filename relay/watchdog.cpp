@@ -30,6 +30,7 @@ struct watched {
     command_report report;
     command_group group;
     long grace_ms;
+    bool subreaper;  // every orphan of the tree comes to the watchdog
 };
 
 // Moves `fd` to `place`; returns `place`, or -1 where `fd` is -1.
@@ -118,7 +119,7 @@ void end_group(watched& w)
     if (w.report.in_control_group != 0) {
         end_command_group(w.group, w.grace_ms);
     } else {
-        end_process_tree(w.report.pid, w.grace_ms);
+        end_process_tree(w.report.pid, w.grace_ms, w.subreaper);
     }
 }
 
@@ -162,7 +163,7 @@ void watch_until_relay_ends(watched& w)
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, nullptr);
     setpgid(0, 0);
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    w.subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     bool joined = false;
     const pid_t pid = fork_shell(command, pipes, w.group.dir, true, joined);
     w.report = {pid, joined ? 1 : 0, 0, 0};
@@ -226,7 +227,7 @@ command_report start_watched_command(const char* command, const shell_pipes& pip
     if (pid == 0) {
         close(control[1]);
         close(reports[0]);
-        watched w{{}, group, grace_ms};
+        watched w{{}, group, grace_ms, false};
         run_watchdog(command, pipes, w, control[0], reports[1]);
     }
     close(control[0]);
