@@ -747,12 +747,8 @@ struct mass_end {
     double cpu_seconds = 0;
 };
 
-// `count` relays, each waiting for input on a pipe of its own with cat as its
-// command, are given their end of input in one go and timed until every
-// process of theirs has been reaped. CPU: everything they used, as reaped,
-// less what they had used before the end. `variables` are added to the
-// relays' environment.
-mass_end end_many_at_once(const char* relay, int count, const std::vector<const char*>& variables)
+// The driver's environment without its BRINDOCK_ variables, and `variables`.
+std::vector<char*> relay_environment(const std::vector<const char*>& variables)
 {
     std::vector<char*> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -764,6 +760,17 @@ mass_end end_many_at_once(const char* relay, int count, const std::vector<const 
         environment.push_back(const_cast<char*>(variable));
     }
     environment.push_back(nullptr);
+    return environment;
+}
+
+// `count` relays, each waiting for input on a pipe of its own with cat as its
+// command, are given their end of input in one go and timed until every
+// process of theirs has been reaped. CPU: everything they used, as reaped,
+// less what they had used before the end. `variables` are added to the
+// relays' environment.
+mass_end end_many_at_once(const char* relay, int count, const std::vector<const char*>& variables)
+{
+    std::vector<char*> environment = relay_environment(variables);
     const char* argv[] = {relay, "echo >&2; exec cat", nullptr};
     int started[2];
     check(pipe2(started, O_CLOEXEC) == 0, "pipe2");
@@ -812,16 +819,7 @@ mass_end end_many_at_once(const char* relay, int count, const std::vector<const 
 // turn, with `variables` in its environment; its input is empty.
 double start_and_end_seconds(const char* relay, const std::vector<const char*>& variables, int runs)
 {
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, "BRINDOCK_", 9) != 0) {
-            environment.push_back(*variable);
-        }
-    }
-    for (const char* variable : variables) {
-        environment.push_back(const_cast<char*>(variable));
-    }
-    environment.push_back(nullptr);
+    std::vector<char*> environment = relay_environment(variables);
     const char* argv[] = {relay, "true", nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

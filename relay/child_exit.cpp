@@ -11,13 +11,8 @@
 #include <csignal>
 
 #include "relay/descriptors.hpp"
+#include "relay/process_handles.hpp"
 #include "relay/tied_mode.hpp"
-
-// Kernel headers before 5.3 lack the number, which is the same on every
-// architecture but alpha; a kernel without the call refuses it with ENOSYS.
-#if !defined(SYS_pidfd_open) && !defined(__alpha__)
-#define SYS_pidfd_open 434
-#endif
 
 namespace brindock {
 namespace {
@@ -113,7 +108,7 @@ void watch_command(pid_t pid, bool tied)
     tied_to_command = tied ? 1 : 0;
     // Close-on-exec by nature. The command is not reaped before this, so even
     // one that has already ended can be opened.
-    command_process = tied ? command_reports() : static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    command_process = tied ? command_reports() : open_process(pid);
     // A SIGCHLD that came before the flag was set counted as the end: look
     // again, this time at the command alone.
     if (tied && child_exited != 0) {

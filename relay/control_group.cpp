@@ -16,15 +16,7 @@
 
 #include "relay/group_location.hpp"
 #include "relay/process_files.hpp"
-
-// Kernel headers before 5.3 lack the numbers, which are the same on every
-// architecture but alpha; a kernel without the calls refuses them with ENOSYS.
-#if !defined(SYS_pidfd_open) && !defined(__alpha__)
-#define SYS_pidfd_open 434
-#endif
-#if !defined(SYS_pidfd_send_signal) && !defined(__alpha__)
-#define SYS_pidfd_send_signal 424
-#endif
+#include "relay/process_handles.hpp"
 
 namespace brindock {
 namespace {
@@ -155,7 +147,7 @@ const char* signal_batch_from(int group, const char* first, int signal_number)
         long pid = 0;
         first = parse_number(first, pid);
         first += *first != '\0' ? 1 : 0;
-        const int fd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+        const int fd = pid > 0 ? open_process(static_cast<pid_t>(pid)) : -1;
         if (fd >= 0) {
             process[count] = fd;
             number[count++] = pid;
@@ -164,7 +156,7 @@ const char* signal_batch_from(int group, const char* first, int signal_number)
     const bool confirmed = read_whole(group, "cgroup.procs", confirming, sizeof confirming) >= 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (confirmed && list_holds(confirming, number[i])) {
-            syscall(SYS_pidfd_send_signal, process[i], signal_number, nullptr, 0);
+            signal_process(process[i], signal_number);
         }
         close(process[i]);
     }
@@ -247,7 +239,7 @@ bool make_command_group(const char* parent_path, command_group& group)
 {
     // Members are only ever signalled through process descriptors: where they
     // cannot be had, SIGTERM could not reach them, so there is no group.
-    const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    const int self = open_process(getpid());
     if (self < 0) {
         return false;
     }

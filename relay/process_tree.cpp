@@ -11,15 +11,7 @@
 #include <cstddef>
 
 #include "relay/process_files.hpp"
-
-// Kernel headers before 5.3 lack the numbers, which are the same on every
-// architecture but alpha; a kernel without the calls refuses them with ENOSYS.
-#if !defined(SYS_pidfd_open) && !defined(__alpha__)
-#define SYS_pidfd_open 434
-#endif
-#if !defined(SYS_pidfd_send_signal) && !defined(__alpha__)
-#define SYS_pidfd_send_signal 424
-#endif
+#include "relay/process_handles.hpp"
 
 namespace brindock {
 namespace {
@@ -47,15 +39,10 @@ struct tree_walk {
     pid_t children[longest_walk];
 };
 
-int open_process(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
 // True while the process of `fd` is not yet reaped: its number is still its own.
 bool unreaped(int fd)
 {
-    return syscall(SYS_pidfd_send_signal, fd, 0, nullptr, 0) == 0;
+    return signal_process(fd, 0) == 0;
 }
 
 // Opens child `pid` of `parent` (confirmed, pinned by `parent_fd`, or -1 for
@@ -118,7 +105,7 @@ void walk_tree(int proc, pid_t group, int first_signal, int second_signal)
     for (std::size_t i = 0; i < walk.count; ++i) {
         for (const int signal_number : {first_signal, second_signal}) {
             if (signal_number > 0 && (group <= 0 || walk.met[i].group != group)) {
-                syscall(SYS_pidfd_send_signal, walk.met[i].fd, signal_number, nullptr, 0);
+                signal_process(walk.met[i].fd, signal_number);
             }
         }
         close(walk.met[i].fd);

@@ -117,11 +117,13 @@ void PrintTo(const ending& e, std::ostream* out)
 }
 
 // Runs the relay on the command after its end-of-input packet and checks
-// that it ended as `c` says.
-relay_result run_to_its_end(const ending& c)
+// that it ended as `c` says; through `binary` with `args` where given.
+relay_result run_to_its_end(const ending& c, const std::string& binary = "",
+                            std::vector<std::string> args = {})
 {
     relay_request request;
-    request.args = {c.command};
+    request.binary = binary;
+    request.args = args.empty() ? std::vector<std::string>{c.command} : std::move(args);
     request.writes = {end_of_input};
     if (c.closes_both_pipes) {
         request.close_output_after = 1;
@@ -273,18 +275,8 @@ TEST_P(TiedWithoutControlGroup, NothingOfTheTreeOutlivesTheRelay)
     collect_all_orphans(milliseconds{0});
     const tied_environment tied;
     const scoped_variable no_group("BRINDOCK_NO_CONTROL_GROUP", "1");
-    ending c = GetParam();
-    relay_request request;
-    request.binary = "/usr/bin/setpriv";
-    request.args = as_nobody(escape + c.command);
-    request.writes = {end_of_input};
-    if (c.closes_both_pipes) {
-        request.close_output_after = 1;
-    }
-    request.deadline = milliseconds{15000};
-    const relay_result r = run_relay(request);
-    EXPECT_TRUE(c.exit_status >= 0 ? r.exited_with(c.exit_status) : r.killed_by(c.signal_number))
-        << r.wait_status;
+    const ending& c = GetParam();
+    run_to_its_end(c, "/usr/bin/setpriv", as_nobody(escape + c.command));
     const std::vector<orphan> left = collect_all_orphans(milliseconds{1000});
     // What the end killed, the watchdog reaps; what escaped it would be
     // handed on to this process, still running.
