@@ -109,8 +109,8 @@ bool answer_about_brindock(const char* argument)
 [[noreturn]] void fail_launch(int error)
 {
     char reason[160];
-    std::snprintf(reason, sizeof reason, "brindock: cannot start the command: %s\n",
-                  std::strerror(error));
+    (void)std::snprintf(reason, sizeof reason, "brindock: cannot start the command: %s\n",
+                        std::strerror(error));
     fail_to_start(reason);
 }
 
@@ -126,10 +126,11 @@ bool take_window(bool channels, std::uint64_t& credit)
         return false;
     }
     char line[192];
-    std::snprintf(line, sizeof line,
-                  "brindock: BRINDOCK_WINDOW=%.64s not understood: a number of bytes from 0 to "
-                  "%llu%s\n",
-                  text, ULLONG_MAX, channels ? "; not started" : "");
+    (void)std::snprintf(
+        line, sizeof line,
+        "brindock: BRINDOCK_WINDOW=%.64s not understood: a number of bytes from 0 to "
+        "%llu%s\n",
+        text, ULLONG_MAX, channels ? "; not started" : "");
     unsigned long long value = 0;
     if (take_number("BRINDOCK_WINDOW", value)) {
         credit = value;

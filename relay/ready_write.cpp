@@ -64,7 +64,7 @@ void choose_way(unwaiting_output& output)
 int open_nonblocking_description(int fd, const struct stat& status)
 {
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     const int opened = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat found {};
     if (opened >= 0 && (fstat(opened, &found) != 0 || found.st_ino != status.st_ino ||
