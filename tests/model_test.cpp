@@ -42,14 +42,27 @@ struct generator {
     }
 };
 
-// The variable is taken out once read: a relay says any BRINDOCK_ variable
-// that it does not read itself.
 std::size_t env_or(const char* name, std::size_t fallback)
 {
     const char* value = std::getenv(name);
     const std::size_t number = value != nullptr ? std::strtoull(value, nullptr, 10) : fallback;
     unsetenv(name);
     return number;
+}
+
+// How many streams of each kind, and the first seed. All are read, and taken
+// out, before any relay starts: a relay says any BRINDOCK_ variable that it
+// does not read itself.
+struct model_settings {
+    std::size_t streams, channel_streams, first_seed;
+};
+
+const model_settings& settings()
+{
+    static const model_settings read{env_or("BRINDOCK_MODEL_STREAMS", 300),
+                                     env_or("BRINDOCK_MODEL_CHANNEL_STREAMS", 40),
+                                     env_or("BRINDOCK_MODEL_SEED", 1)};
+    return read;
 }
 
 // Mostly tiny bodies, some near the 64 KiB read size, a few of hundreds of KiB;
@@ -148,8 +161,8 @@ std::vector<std::string> cut_stream(generator& g, const std::string& stream,
 
 TEST(Model, RandomStreamsReachTheCommandAsTheModelSays)
 {
-    const std::size_t streams = env_or("BRINDOCK_MODEL_STREAMS", 300);
-    const std::size_t first_seed = env_or("BRINDOCK_MODEL_SEED", 1);
+    const std::size_t streams = settings().streams;
+    const std::size_t first_seed = settings().first_seed;
     for (std::size_t seed = first_seed; seed < first_seed + streams && !HasFailure(); ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed << " (BRINDOCK_MODEL_SEED=" << seed
                                         << " BRINDOCK_MODEL_STREAMS=1 repeats it)");
@@ -249,8 +262,8 @@ std::function<std::string(std::string_view)> granting(std::shared_ptr<credit_boo
 
 TEST(Model, ChannelConversationsWithFlowControlBringEveryByteBackAndTheExitLast)
 {
-    const std::size_t streams = env_or("BRINDOCK_MODEL_CHANNEL_STREAMS", 40);
-    const std::size_t first_seed = env_or("BRINDOCK_MODEL_SEED", 1);
+    const std::size_t streams = settings().channel_streams;
+    const std::size_t first_seed = settings().first_seed;
     const scoped_variable channels("BRINDOCK_CHANNELS", "1");
     for (std::size_t seed = first_seed; seed < first_seed + streams && !HasFailure(); ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed << " (BRINDOCK_MODEL_SEED=" << seed
