@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -41,18 +39,6 @@ void say_line(const char* line, std::size_t length)
     }
     if (!write_now(line, length)) {
         ++dropped;
-    }
-}
-
-void say(const char* format, ...)
-{
-    char line[256];
-    va_list values;
-    va_start(values, format);
-    const int length = std::vsnprintf(line, sizeof line, format, values);
-    va_end(values);
-    if (length > 0) {
-        say_line(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
     }
 }
 

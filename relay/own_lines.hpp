@@ -15,8 +15,4 @@ namespace brindock {
 // Writes `line`, `length` bytes ending in a line feed, without waiting.
 void say_line(const char* line, std::size_t length);
 
-// say_line of the line that `format` makes, cut at 255 bytes (a value in it
-// is best given a precision, so that the line is cut short in the value).
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 }  // namespace brindock

@@ -47,24 +47,34 @@ unsigned long long grace_ms = BRINDOCK_TIED_GRACE_MS;
 unsigned long long quiet_ms = BRINDOCK_QUIET_MS;
 unsigned long long hold_memory = 0;
 
+void say(const char* line, int length)
+{
+    if (length > 0) {
+        say_line(line, static_cast<std::size_t>(length));
+    }
+}
+
 // Sets `value` from the variable `name` when it is a decimal number from
 // `least` to `most` `unit`; otherwise keeps it, saying so unless the variable
 // is unset or empty. Either way the variable is removed.
 void take_setting(const char* name, const char* unit, unsigned long long least,
                   unsigned long long most, unsigned long long& value)
 {
-    // Kept while the variable goes; the value is cut short rather than the
-    // line, as it says enough to be found.
-    char text[65] = "";
-    if (const char* given = getenv(name); given != nullptr) {
-        (void)std::snprintf(text, sizeof text, "%s", given);
-    }
+    const char* text = getenv(name);
+    char line[256];
+    // Made while the value is still there; the value is cut short rather
+    // than the line, as it says enough to be found.
+    const int length = text == nullptr || *text == '\0'
+                           ? 0
+                           : std::snprintf(line, sizeof line,
+                                           "brindock: %s=%.64s not understood, %llu kept; %s "
+                                           "from %llu to %llu\n",
+                                           name, text, value, unit, least, most);
     unsigned long long number = 0;
     if (take_number(name, number) && number >= least && number <= most) {
         value = number;
-    } else if (text[0] != '\0') {
-        say("brindock: %s=%s not understood, %llu kept; %s from %llu to %llu\n", name, text, value,
-            unit, least, most);
+    } else {
+        say(line, length);
     }
 }
 
@@ -91,8 +101,9 @@ void take_unknown_variables()
             ++at;
             continue;
         }
-        say("brindock: %.*s unknown, ignored\n",
-            static_cast<int>(name_length < 64 ? name_length : 64), entry);
+        char line[256];
+        say(line, std::snprintf(line, sizeof line, "brindock: %.*s unknown, ignored\n",
+                                static_cast<int>(name_length < 64 ? name_length : 64), entry));
         char name[256];
         if (name_length < sizeof name) {
             std::memcpy(name, entry, name_length);

@@ -14,8 +14,14 @@ namespace {
 
 void report_value_not_understood(const char* name, const char* value)
 {
+    char line[256];
     // The value is cut short rather than the line: it says enough to be found.
-    say("brindock: %s=%.64s not understood, left off; only 1 turns it on\n", name, value);
+    const int length = std::snprintf(
+        line, sizeof line, "brindock: %s=%.64s not understood, left off; only 1 turns it on\n",
+        name, value);
+    if (length > 0) {
+        say_line(line, static_cast<std::size_t>(length));
+    }
 }
 
 }  // namespace

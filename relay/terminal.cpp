@@ -28,6 +28,13 @@ terminal_state terminal;
 constexpr unsigned short default_rows = 24;
 constexpr unsigned short default_columns = 80;
 
+void say(const char* line, int length)
+{
+    if (length > 0) {
+        say_line(line, static_cast<std::size_t>(length));
+    }
+}
+
 // A decimal number from 1 to 65535 up to `end` (a character that is not a
 // digit, or the string's end); `text` is moved past it.
 bool read_dimension(const char*& text, char end, unsigned short& value)
@@ -59,9 +66,11 @@ winsize take_terminal_size()
         if (read_dimension(at, 'x', asked.ws_row) && read_dimension(++at, '\0', asked.ws_col)) {
             size = asked;
         } else {
-            say("brindock: BRINDOCK_PTY_SIZE=%.64s not understood, 24x80 used; it takes "
-                "ROWSxCOLS, each from 1 to 65535\n",
-                text);
+            char line[200];
+            say(line, std::snprintf(line, sizeof line,
+                                    "brindock: BRINDOCK_PTY_SIZE=%.64s not understood, 24x80 "
+                                    "used; it takes ROWSxCOLS, each from 1 to 65535\n",
+                                    text));
         }
     }
     unsetenv("BRINDOCK_PTY_SIZE");
@@ -119,8 +128,11 @@ terminal_strength take_terminal_request()
     } else if (value != nullptr && std::strcmp(value, "all") == 0) {
         strength = terminal_strength::all;
     } else if (value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0) {
-        say("brindock: BRINDOCK_PTY=%.64s not understood, left off; only 1 or all turn it on\n",
-            value);
+        char line[200];
+        say(line, std::snprintf(line, sizeof line,
+                                "brindock: BRINDOCK_PTY=%.64s not understood, left off; only 1 "
+                                "or all turn it on\n",
+                                value));
     }
     unsetenv("BRINDOCK_PTY");
     if (strength == terminal_strength::off) {

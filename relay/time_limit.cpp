@@ -26,18 +26,23 @@ std::int64_t deadline_ms = -1;  // -1: none, or acted on
 
 bool take_time_limit()
 {
-    // Kept while the variable goes, cut short if need be.
-    char value[65] = "";
-    if (const char* text = getenv("BRINDOCK_TIMEOUT_MS"); text != nullptr) {
-        (void)std::snprintf(value, sizeof value, "%s", text);
+    const char* text = getenv("BRINDOCK_TIMEOUT_MS");
+    char value[72] = "";
+    if (text != nullptr) {
+        (void)std::snprintf(value, sizeof value, "%.64s", text);
     }
     unsigned long long asked = 0;
     const bool given = take_number("BRINDOCK_TIMEOUT_MS", asked);
     // Empty is no limit, in silence, as for the other settings.
-    if (value[0] != '\0' && (!given || asked == 0 || asked > longest_limit_ms)) {
-        say("brindock: BRINDOCK_TIMEOUT_MS=%s not understood, ignored; a whole number of "
-            "milliseconds, 1 to %llu\n",
-            value, longest_limit_ms);
+    if (text != nullptr && *text != '\0' && (!given || asked == 0 || asked > longest_limit_ms)) {
+        char line[256];
+        const int length = std::snprintf(line, sizeof line,
+                                         "brindock: BRINDOCK_TIMEOUT_MS=%s not understood, "
+                                         "ignored; a whole number of milliseconds, 1 to %llu\n",
+                                         value, longest_limit_ms);
+        if (length > 0) {
+            say_line(line, static_cast<std::size_t>(length));
+        }
         return false;
     }
     if (!given) {
